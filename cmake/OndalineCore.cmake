@@ -1,0 +1,52 @@
+# The program's classes, its QML module and its resources, as one static
+# library shared by the executable and the tests. Each subsystem lists its
+# own files in src/<subsystem>/sources.cmake.
+set(ONDALINE_CORE_SOURCES)
+set(ONDALINE_QML_FILES)
+foreach(part app hub source client models player)
+    include(${CMAKE_CURRENT_SOURCE_DIR}/src/${part}/sources.cmake)
+endforeach()
+include(${CMAKE_CURRENT_SOURCE_DIR}/qml/qmlfiles.cmake)
+
+qt_add_library(ondaline_core STATIC ${ONDALINE_CORE_SOURCES})
+target_include_directories(ondaline_core PUBLIC
+    ${CMAKE_CURRENT_SOURCE_DIR}/src
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/app
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/hub
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/source
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/client
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/models
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/player)
+target_compile_definitions(ondaline_core PUBLIC
+    ONDALINE_VERSION="${PROJECT_VERSION}"
+    ONDALINE_SERVICE_URL="${ONDALINE_SERVICE_URL}"
+    QT_NO_URL_CAST_FROM_STRING
+    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
+target_link_libraries(ondaline_core PUBLIC
+    Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::Qml Qt6::Quick
+    Qt6::QuickControls2 Qt6::Multimedia PkgConfig::FFMPEG)
+
+qt_add_qml_module(ondaline_core
+    URI Ondaline
+    VERSION 1.0
+    RESOURCE_PREFIX /qt/qml
+    QML_FILES ${ONDALINE_QML_FILES}
+)
+
+set_source_files_properties(qml/qtquickcontrols2.conf PROPERTIES QT_RESOURCE_ALIAS qtquickcontrols2.conf)
+qt_add_resources(ondaline_core "ondaline_assets"
+    PREFIX "/"
+    FILES images/ondaline.svg qml/qtquickcontrols2.conf)
+
+set(ONDALINE_TS_FILES)
+foreach(lang en ru)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/translations/ondaline_${lang}.ts)
+        list(APPEND ONDALINE_TS_FILES translations/ondaline_${lang}.ts)
+    endif()
+endforeach()
+if(ONDALINE_TS_FILES)
+    qt_add_translations(ondaline_core
+        TS_FILES ${ONDALINE_TS_FILES}
+        RESOURCE_PREFIX /translations
+        LUPDATE_OPTIONS -no-obsolete -locations none)
+endif()

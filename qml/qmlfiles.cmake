@@ -1,0 +1,2 @@
+list(APPEND ONDALINE_QML_FILES
+    qml/OLApplicationWindow.qml)

@@ -1,0 +1,123 @@
+// The session with the Ondaline web service: login, logout, state reports
+// and the version check.
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+class OLHub;
+class CVNetworkAccessManager;
+class QNetworkReply;
+
+class OLClientUser : public QObject
+{
+    Q_OBJECT
+    Q_MOC_INCLUDE("cvnetworkaccessmanager.h")
+    Q_PROPERTY(CVNetworkAccessManager *nam READ nam NOTIFY namChanged)
+    Q_PROPERTY(bool isProcessingPlayerRequest READ isProcessingPlayerRequest NOTIFY isProcessingPlayerRequestChanged)
+    Q_PROPERTY(bool isLoggedIn READ isLoggedIn NOTIFY isLoggedInChanged)
+    Q_PROPERTY(QString sid READ sid NOTIFY sidChanged)
+    Q_PROPERTY(QString username READ username WRITE setUsername NOTIFY usernameChanged)
+    Q_PROPERTY(int userId READ userId NOTIFY userIdChanged)
+    Q_PROPERTY(QString city READ city NOTIFY cityChanged)
+    Q_PROPERTY(QString stationName READ stationName NOTIFY stationNameChanged)
+    Q_PROPERTY(QString stationLogoUrl READ stationLogoUrl NOTIFY stationLogoUrlChanged)
+    Q_PROPERTY(QJsonArray streams READ streams NOTIFY streamsChanged)
+    Q_PROPERTY(QString newVersion READ newVersion NOTIFY newVersionChanged)
+    Q_PROPERTY(qlonglong newVersionCode READ newVersionCode NOTIFY newVersionCodeChanged)
+    Q_PROPERTY(QString newVersionUrl READ newVersionUrl NOTIFY newVersionUrlChanged)
+
+public:
+    OLClientUser(OLHub *hub, QObject *parent = nullptr);
+    ~OLClientUser() override;
+
+    [[nodiscard]] CVNetworkAccessManager *nam() const { return m_nam; }
+    [[nodiscard]] bool isProcessingPlayerRequest() const { return m_isProcessingPlayerRequest; }
+    [[nodiscard]] bool isLoggedIn() const { return m_isLoggedIn; }
+    [[nodiscard]] QString sid() const { return m_sid; }
+    [[nodiscard]] QString username() const { return m_username; }
+    [[nodiscard]] int userId() const { return m_userId; }
+    [[nodiscard]] QString city() const { return m_city; }
+    [[nodiscard]] QString stationName() const { return m_stationName; }
+    [[nodiscard]] QString stationLogoUrl() const { return m_stationLogoUrl; }
+    [[nodiscard]] QJsonArray streams() const { return m_streams; }
+    [[nodiscard]] QString newVersion() const { return m_newVersion; }
+    [[nodiscard]] qlonglong newVersionCode() const { return m_newVersionCode; }
+    [[nodiscard]] QString newVersionUrl() const { return m_newVersionUrl; }
+
+    // Base URL of the service, ONDALINE_SERVICE_URL unless a test set
+    // another one before the client was created.
+    [[nodiscard]] static QString serviceBaseUrl();
+    static void setServiceBaseUrl(const QString &baseUrl);
+
+signals:
+    void namChanged(CVNetworkAccessManager *nam);
+    void isProcessingPlayerRequestChanged(bool isProcessingPlayerRequest);
+    void isLoggedInChanged(bool isLoggedIn);
+    void sidChanged(QString sid);
+    void usernameChanged(QString username);
+    void userIdChanged(int userId);
+    void cityChanged(QString city);
+    void stationNameChanged(QString stationName);
+    void stationLogoUrlChanged(QString stationLogoUrl);
+    void streamsChanged(QJsonArray streams);
+    void newVersionChanged(QString newVersion);
+    void newVersionCodeChanged(qlonglong newVersionCode);
+    void newVersionUrlChanged(QString newVersionUrl);
+    void authError();
+
+protected slots:
+    bool updateNam(CVNetworkAccessManager *nam);
+    bool updateIsProcessingPlayerRequest(bool isProcessingPlayerRequest);
+    bool updateIsLoggedIn(bool isLoggedIn);
+    bool updateSid(QString sid);
+
+public slots:
+    bool setUsername(QString username);
+
+protected slots:
+    bool updateUserId(int userId);
+    bool updateCity(QString city);
+    bool updateStationName(QString stationName);
+    bool updateStationLogoUrl(QString stationLogoUrl);
+    bool updateStreams(QJsonArray streams);
+    bool updateNewVersion(QString newVersion);
+    bool updateNewVersionCode(qlonglong newVersionCode);
+    bool updateNewVersionUrl(QString newVersionUrl);
+
+public slots:
+    void versionCheck();
+    void login(QString username, QString password);
+    void logout();
+    void sendPlayerState();
+
+private slots:
+    void abortPlayerRequest();
+    void playerRequest(QJsonObject body);
+    void playerRequestFinished();
+    void versionCheckFinished();
+
+private:
+    CVNetworkAccessManager *m_nam = nullptr;
+    bool m_isProcessingPlayerRequest = false;
+    bool m_isLoggedIn = false;
+    QString m_sid;
+    QString m_username;
+    int m_userId = 0;
+    QString m_city;
+    QString m_stationName;
+    QString m_stationLogoUrl;
+    QJsonArray m_streams;
+    QString m_newVersion;
+    qlonglong m_newVersionCode = 0;
+    QString m_newVersionUrl;
+
+    QPointer<OLHub> m_hub;
+    QTimer *m_stateTimer = nullptr;
+    QPointer<QNetworkReply> m_playerReply;
+    QPointer<QNetworkReply> m_versionReply;
+};

@@ -1,0 +1,2 @@
+list(APPEND ONDALINE_CORE_SOURCES
+    src/hub/olhub.h src/hub/olhub.cpp)

@@ -1,0 +1,5 @@
+list(APPEND ONDALINE_CORE_SOURCES
+    src/player/cvbass.h src/player/cvbass.cpp
+    src/player/cvdevices.h src/player/cvdevices.cpp
+    src/player/cvnetworkaccessmanager.h src/player/cvnetworkaccessmanager.cpp
+    src/player/cvplayer.h src/player/cvplayer.cpp)

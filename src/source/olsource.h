@@ -1,0 +1,155 @@
+// One monitored input: a network stream or a recording device, played by
+// its own CVPlayer in a thread of its own.
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+class OLHub;
+class CVPlayer;
+
+class OLSource : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QUrl streamUrl READ streamUrl NOTIFY streamUrlChanged)
+    Q_PROPERTY(bool isActive READ isActive WRITE setIsActive NOTIFY isActiveChanged)
+    Q_PROPERTY(double volumeLevel READ volumeLevel WRITE setVolumeLevel NOTIFY volumeLevelChanged)
+    Q_PROPERTY(qlonglong activityDurationMs READ activityDurationMs NOTIFY activityDurationMsChanged)
+    Q_PROPERTY(bool isRecordDevice READ isRecordDevice NOTIFY isRecordDeviceChanged)
+    Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
+    Q_PROPERTY(bool isStalled READ isStalled NOTIFY isStalledChanged)
+    Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
+    Q_PROPERTY(qlonglong connectionDurationMs READ connectionDurationMs NOTIFY connectionDurationMsChanged)
+    Q_PROPERTY(double level READ level NOTIFY levelChanged)
+    Q_PROPERTY(double levelDb READ levelDb NOTIFY levelDbChanged)
+    Q_PROPERTY(double avgLevel READ avgLevel NOTIFY avgLevelChanged)
+    Q_PROPERTY(double avgLevelDb READ avgLevelDb NOTIFY avgLevelDbChanged)
+    Q_PROPERTY(bool isSilentSound READ isSilentSound NOTIFY isSilentSoundChanged)
+    Q_PROPERTY(qlonglong soundDurationMs READ soundDurationMs NOTIFY soundDurationMsChanged)
+    Q_PROPERTY(bool isSilentSoundByLevel READ isSilentSoundByLevel NOTIFY isSilentSoundByLevelChanged)
+    Q_PROPERTY(qlonglong soundByLevelDurationMs READ soundByLevelDurationMs NOTIFY soundByLevelDurationMsChanged)
+
+public:
+    OLSource(OLHub *hub, QUrl streamUrl, double volumeLevel, QObject *parent = nullptr);
+    ~OLSource() override;
+
+    [[nodiscard]] QUrl streamUrl() const { return m_streamUrl; }
+    [[nodiscard]] bool isActive() const { return m_isActive; }
+    [[nodiscard]] double volumeLevel() const { return m_volumeLevel; }
+    [[nodiscard]] qlonglong activityDurationMs() const { return m_activityDurationMs; }
+    [[nodiscard]] bool isRecordDevice() const { return m_isRecordDevice; }
+    [[nodiscard]] bool isPlaying() const { return m_isPlaying; }
+    [[nodiscard]] bool isStalled() const { return m_isStalled; }
+    [[nodiscard]] bool isConnected() const { return m_isConnected; }
+    [[nodiscard]] qlonglong connectionDurationMs() const { return m_connectionDurationMs; }
+    [[nodiscard]] double level() const { return m_level; }
+    [[nodiscard]] double levelDb() const { return m_levelDb; }
+    [[nodiscard]] double avgLevel() const { return m_avgLevel; }
+    [[nodiscard]] double avgLevelDb() const { return m_avgLevelDb; }
+    [[nodiscard]] bool isSilentSound() const { return m_isSilentSound; }
+    [[nodiscard]] qlonglong soundDurationMs() const { return m_soundDurationMs; }
+    [[nodiscard]] bool isSilentSoundByLevel() const { return m_isSilentSoundByLevel; }
+    [[nodiscard]] qlonglong soundByLevelDurationMs() const { return m_soundByLevelDurationMs; }
+
+    // The player's name and the URL without user info, or "Unnamed source".
+    [[nodiscard]] QString displayName() const;
+
+    // Test seam: how long an unchanged levelDb may last before the source
+    // counts as stuck and is restarted (300000 ms in the program).
+    static void setStuckTimeoutMs(qint64 ms);
+    [[nodiscard]] static qint64 stuckTimeoutMs();
+
+signals:
+    void streamUrlChanged(QUrl streamUrl);
+    void isActiveChanged(bool isActive);
+    void volumeLevelChanged(double volumeLevel);
+    void activityDurationMsChanged(qlonglong activityDurationMs);
+    void isRecordDeviceChanged(bool isRecordDevice);
+    void isPlayingChanged(bool isPlaying);
+    void isStalledChanged(bool isStalled);
+    void isConnectedChanged(bool isConnected);
+    void connectionDurationMsChanged(qlonglong connectionDurationMs);
+    void levelChanged(double level);
+    void levelDbChanged(double levelDb);
+    void avgLevelChanged(double avgLevel);
+    void avgLevelDbChanged(double avgLevelDb);
+    void isSilentSoundChanged(bool isSilentSound);
+    void soundDurationMsChanged(qlonglong soundDurationMs);
+    void isSilentSoundByLevelChanged(bool isSilentSoundByLevel);
+    void soundByLevelDurationMsChanged(qlonglong soundByLevelDurationMs);
+    void deviceFailure();
+
+public slots:
+    bool setIsActive(bool isActive);
+    bool setVolumeLevel(double volumeLevel);
+    void play(QUrl streamUrl);
+    void play() { play(QUrl()); }
+    void stop();
+    void stopSync();
+    void restart();
+
+protected slots:
+    bool updateStreamUrl(QUrl streamUrl);
+    bool updateActivityDurationMs(qlonglong activityDurationMs);
+    bool updateIsRecordDevice(bool isRecordDevice);
+    bool updateIsPlaying(bool isPlaying);
+    bool updateIsStalled(bool isStalled);
+    bool updateIsConnected(bool isConnected);
+    bool updateConnectionDurationMs(qlonglong connectionDurationMs);
+    bool updateLevel(double level);
+    bool updateLevelDb(double levelDb);
+    bool updateAvgLevel(double avgLevel);
+    bool updateAvgLevelDb(double avgLevelDb);
+    bool updateIsSilentSound(bool isSilentSound);
+    bool updateSoundDurationMs(qlonglong soundDurationMs);
+    bool updateIsSilentSoundByLevel(bool isSilentSoundByLevel);
+    bool updateSoundByLevelDurationMs(qlonglong soundByLevelDurationMs);
+
+private slots:
+    void initPlayer();
+    void handleActiveUpdate(bool isActive);
+    void handleVolumeLevelUpdate(double volumeLevel);
+    void updateIsConnected();
+    void updateSilentState();
+    void updatePlayerVolume(double volumeLevel);
+    void calculateAvgLevel(double level);
+
+private:
+    QUrl m_streamUrl;
+    bool m_isActive = false;
+    double m_volumeLevel = 1.0;
+    qlonglong m_activityDurationMs = 0;
+    bool m_isRecordDevice = false;
+    bool m_isPlaying = false;
+    bool m_isStalled = false;
+    bool m_isConnected = false;
+    qlonglong m_connectionDurationMs = 0;
+    double m_level = 0.0;
+    double m_levelDb = 0.0;
+    double m_avgLevel = 0.0;
+    double m_avgLevelDb = 0.0;
+    bool m_isSilentSound = true;
+    qlonglong m_soundDurationMs = 0;
+    bool m_isSilentSoundByLevel = true;
+    qlonglong m_soundByLevelDurationMs = 0;
+
+    QPointer<OLHub> m_hub;
+    QThread m_playerThread;
+    QPointer<CVPlayer> m_player;
+    double m_silenceDetectionLevelDb = -50.0;
+    int m_silenceDetectionStartMs = 5000;
+    int m_silenceDetectionEndMs = 5000;
+    QDateTime m_activityStart;
+    QDateTime m_connectionStart;
+    QDateTime m_soundStart;
+    QDateTime m_soundByLevelStart;
+    QList<double> m_levelWindow;
+    double m_watchdogLastLevelDb = 0.0;
+    QDateTime m_watchdogTime;
+    QTimer *m_updateTimer = nullptr;
+};
