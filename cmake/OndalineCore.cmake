@@ -20,6 +20,7 @@ target_include_directories(ondaline_core PUBLIC
 target_compile_definitions(ondaline_core PUBLIC
     ONDALINE_VERSION="${PROJECT_VERSION}"
     ONDALINE_SERVICE_URL="${ONDALINE_SERVICE_URL}"
+    QT_NO_MESSAGELOGCONTEXT
     QT_NO_URL_CAST_FROM_STRING
     QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
 target_link_libraries(ondaline_core PUBLIC
