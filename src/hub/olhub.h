@@ -99,6 +99,8 @@ private slots:
     void initSources();
     void restartAllSources();
     void stopAllSources();
+    // Logout stops every source, login restarts them all.
+    void handleLoggedInChanged(bool isLoggedIn);
 
 private:
     OLSource *createSource(const QUrl &streamUrl, double volumeLevel);

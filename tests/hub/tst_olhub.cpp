@@ -1,0 +1,344 @@
+// The hub's settings: defaults, persistence and logging of changes, stored
+// values, log retention and the reaction to login and logout.
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "cvbass.h"
+#include "logging.h"
+#include "olclientuser.h"
+#include "olhub.h"
+#include "olsource.h"
+
+namespace {
+
+QStringList capturedMessages;
+
+void captureHandler(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedMessages.append(message);
+}
+
+QByteArray readAll(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeIni(const QByteArray &content)
+{
+    QFile file(QStringLiteral("ondaline.ini"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+void touch(const QString &name)
+{
+    QFile file(name);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(name));
+}
+
+// Stands in for the service: records the path of every request and never
+// answers, so nothing but the requests themselves is observed.
+class RequestRecorder : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    RequestRecorder()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                    if (socket->property("seen").toBool() || !socket->canReadLine())
+                        return;
+                    socket->setProperty("seen", true);
+                    const QList<QByteArray> words = socket->readLine().split(' ');
+                    if (words.size() >= 2)
+                        emit requested(QString::fromLatin1(words.at(1)));
+                });
+            }
+        });
+    }
+
+signals:
+    void requested(QString path);
+};
+
+} // namespace
+
+class TestOLHub : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+    QString m_closedServiceUrl;
+
+private slots:
+    void initTestCase()
+    {
+        // The client asks the service for the version at every start: let it
+        // reach a closed port on this machine, never the real service.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        m_closedServiceUrl = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
+        OLClientUser::setServiceBaseUrl(m_closedServiceUrl);
+        m_previousDir = QDir::currentPath();
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+        capturedMessages.clear();
+        qInstallMessageHandler(captureHandler);
+    }
+
+    void cleanup()
+    {
+        qInstallMessageHandler(nullptr);
+        OLClientUser::setServiceBaseUrl(m_closedServiceUrl);
+        logFilePrefix.clear();
+        QDir::setCurrent(m_previousDir);
+        m_dir.reset();
+    }
+
+    void defaultsFromMissingFileWriteNothing()
+    {
+        {
+            OLHub hub;
+            QCOMPARE(hub.logsStoreDays(), 30);
+            QCOMPARE(hub.language(), QStringLiteral("system"));
+            QCOMPARE(hub.showKeepRunningDialog(), true);
+            QCOMPARE(hub.outputDeviceIndex(), 0);
+            QCOMPARE(CVBass::outputDevice, -1);
+            QCOMPARE(hub.silenceDetectionLevelDb(), -50.0);
+            QCOMPARE(hub.silenceDetectionStartMs(), 5000);
+            QCOMPARE(hub.silenceDetectionEndMs(), 5000);
+            QCOMPARE(hub.clientUser()->parent(), &hub);
+            QCOMPARE(hub.sources()->parent(), &hub);
+            QCOMPARE(hub.property("sources").value<QQmlObjectListModelBase *>(), hub.sources());
+        }
+        const QSettings stored(QStringLiteral("ondaline.ini"), QSettings::IniFormat);
+        for (const char *key : {"logsStoreDays", "language", "showKeepRunningDialog", "outputDeviceIndex",
+                                "silenceDetectionLevelDb", "silenceDetectionStartMs",
+                                "silenceDetectionEndMs"}) {
+            QVERIFY2(!stored.contains(QString::fromLatin1(key)), key);
+        }
+    }
+
+    void changeIsStoredAndLogged_data()
+    {
+        QTest::addColumn<QByteArray>("property");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("logLine");
+
+        QTest::newRow("language") << QByteArray("language") << QVariant(QStringLiteral("en"))
+                                  << QStringLiteral("Language changed to \"en\"");
+        QTest::newRow("silence level") << QByteArray("silenceDetectionLevelDb") << QVariant(-45.0)
+                                       << QStringLiteral("Silence detection level changed to -45 db");
+        QTest::newRow("silence start") << QByteArray("silenceDetectionStartMs") << QVariant(3000)
+                                       << QStringLiteral("Silence detection interval change to 3000 ms");
+        QTest::newRow("sound end") << QByteArray("silenceDetectionEndMs") << QVariant(2500)
+                                   << QStringLiteral("Sound detection interval change to 2500 ms");
+        QTest::newRow("keep-running notice, not logged")
+            << QByteArray("showKeepRunningDialog") << QVariant(false) << QString();
+        QTest::newRow("log retention, not logged") << QByteArray("logsStoreDays") << QVariant(12) << QString();
+    }
+
+    void changeIsStoredAndLogged()
+    {
+        QFETCH(QByteArray, property);
+        QFETCH(QVariant, value);
+        QFETCH(QString, logLine);
+        const QString key = QString::fromLatin1(property);
+        {
+            OLHub hub;
+            const QMetaProperty meta = hub.metaObject()->property(hub.metaObject()->indexOfProperty(property));
+            QSignalSpy notified(&hub, meta.notifySignal());
+            capturedMessages.clear();
+
+            QVERIFY(hub.setProperty(property, value));
+            QCOMPARE(notified.size(), 1);
+            QCOMPARE(notified.at(0).at(0), value);
+            QCOMPARE(hub.settings()->value(key).toString(), value.toString());
+            if (logLine.isEmpty())
+                QCOMPARE(capturedMessages, QStringList());
+            else
+                QCOMPARE(capturedMessages, QStringList{logLine});
+
+            // The same value again changes nothing and says nothing.
+            capturedMessages.clear();
+            hub.settings()->remove(key);
+            hub.setProperty(property, value);
+            QCOMPARE(notified.size(), 1);
+            QVERIFY(!hub.settings()->contains(key));
+            QCOMPARE(capturedMessages, QStringList());
+            hub.settings()->setValue(key, value);
+        }
+        // What the hub wrote is on disk and read back by the next hub.
+        OLHub next;
+        QCOMPARE(next.property(property), value);
+    }
+
+    void storedValuesAreAppliedNotWrittenBack()
+    {
+        writeIni("[General]\nlanguage=ru\nlogsStoreDays=7\nshowKeepRunningDialog=false\n"
+                 "outputDeviceIndex=3\nsilenceDetectionLevelDb=-40.5\n"
+                 "silenceDetectionStartMs=1500\nsilenceDetectionEndMs=2500\n");
+        const QByteArray before = readAll(QStringLiteral("ondaline.ini"));
+        {
+            OLHub hub;
+            QCOMPARE(hub.language(), QStringLiteral("ru"));
+            QCOMPARE(hub.logsStoreDays(), 7);
+            QCOMPARE(hub.showKeepRunningDialog(), false);
+            QCOMPARE(hub.outputDeviceIndex(), 3);
+            QCOMPARE(CVBass::outputDevice, 2);
+            QCOMPARE(hub.silenceDetectionLevelDb(), -40.5);
+            QCOMPARE(hub.silenceDetectionStartMs(), 1500);
+            QCOMPARE(hub.silenceDetectionEndMs(), 2500);
+        }
+        QCOMPARE(readAll(QStringLiteral("ondaline.ini")), before);
+        for (const QString &message : std::as_const(capturedMessages)) {
+            QVERIFY2(!message.contains(QLatin1String("changed to"))
+                         && !message.contains(QLatin1String("interval change to")),
+                     qPrintable(message));
+        }
+    }
+
+    void unparsableValuesConvertLikeVariants()
+    {
+        // A present but unparsable value is 0 or false, not the default.
+        writeIni("[General]\nlogsStoreDays=many\nsilenceDetectionLevelDb=loud\nsilenceDetectionStartMs=5s\n"
+                 "silenceDetectionEndMs=\noutputDeviceIndex=speakers\nshowKeepRunningDialog=FALSE\n");
+        OLHub hub;
+        QCOMPARE(hub.logsStoreDays(), 0);
+        QCOMPARE(hub.silenceDetectionLevelDb(), 0.0);
+        QCOMPARE(hub.silenceDetectionStartMs(), 0);
+        QCOMPARE(hub.silenceDetectionEndMs(), 0);
+        QCOMPARE(hub.outputDeviceIndex(), 0);
+        QCOMPARE(hub.showKeepRunningDialog(), false);
+        for (const char *text : {"0", "", "false"}) {
+            hub.settings()->setValue(QStringLiteral("showKeepRunningDialog"), QString::fromLatin1(text));
+            QCOMPARE(OLHub().showKeepRunningDialog(), false);
+        }
+        hub.settings()->setValue(QStringLiteral("showKeepRunningDialog"), QStringLiteral("no"));
+        QCOMPARE(OLHub().showKeepRunningDialog(), true);
+    }
+
+    void retentionFollowsLogsStoreDays()
+    {
+        logFilePrefix = QStringLiteral("ondaline");
+        const QDate today = QDate::currentDate();
+        const QString tenDaysOld = logFileName(today.addDays(-10));
+        const QString fiveDaysOld = logFileName(today.addDays(-5));
+        const QString yearOld = logFileName(today.addDays(-365));
+        touch(tenDaysOld);
+        touch(fiveDaysOld);
+        touch(yearOld);
+
+        OLHub hub;
+        QVERIFY2(!QFile::exists(yearOld), "retention runs at construction");
+        QVERIFY(QFile::exists(tenDaysOld));
+
+        QSignalSpy changed(&hub, &OLHub::logsStoreDaysChanged);
+        QVERIFY(hub.setLogsStoreDays(7));
+        QVERIFY(!QFile::exists(tenDaysOld));
+        QVERIFY(QFile::exists(fiveDaysOld));
+        QCOMPARE(hub.settings()->value(QStringLiteral("logsStoreDays")).toInt(), 7);
+
+        // The same value runs no clean-up.
+        touch(tenDaysOld);
+        QVERIFY(!hub.setLogsStoreDays(7));
+        QVERIFY(QFile::exists(tenDaysOld));
+
+        // A value changed in the settings takes over at the next clean-up.
+        hub.settings()->setValue(QStringLiteral("logsStoreDays"), 3);
+        hub.cleanOldLogFiles();
+        QCOMPARE(hub.logsStoreDays(), 3);
+        QCOMPARE(changed.size(), 2);
+        QVERIFY(!QFile::exists(tenDaysOld));
+        QVERIFY(!QFile::exists(fiveDaysOld));
+    }
+
+    void sourceModelServesEverySourceProperty()
+    {
+        OLHub hub;
+        QQmlObjectListModel<OLSource> *model = hub.sources();
+        QCOMPARE(model->roleNames().size(), 19);
+        QCOMPARE(model->roleForName("qtObject"), 256);
+        QCOMPARE(model->roleForName("streamUrl"), 258);
+        QCOMPARE(model->roleForName("soundByLevelDurationMs"), 274);
+        QCOMPARE(model->roleForName("display"), -1);
+
+        auto *source = new OLSource(&hub, QUrl(QStringLiteral("http://127.0.0.1:9/a")), 1.0, &hub);
+        model->append(source);
+        QCOMPARE(source->parent(), &hub);
+        QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
+        QVERIFY(model->setData(model->index(0), 0.5, model->roleForName("volumeLevel")));
+        QCOMPARE(source->volumeLevel(), 0.5);
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(changed.at(0).at(2).value<QList<int>>(), QList<int>{260});
+    }
+
+    void loginStartsAndLogoutStopsWithoutDroppingSources()
+    {
+        OLHub hub;
+        hub.sources()->append(new OLSource(&hub, QUrl(QStringLiteral("http://127.0.0.1:9/a")), 1.0, &hub));
+        hub.sources()->append(new OLSource(&hub, QUrl(QStringLiteral("http://127.0.0.1:9/b")), 1.0, &hub));
+        capturedMessages.clear();
+
+        emit hub.clientUser()->isLoggedInChanged(true);
+        QVERIFY(capturedMessages.contains(QStringLiteral("User logged in, restart all sources")));
+        capturedMessages.clear();
+        emit hub.clientUser()->isLoggedInChanged(false);
+        QVERIFY(capturedMessages.contains(QStringLiteral("User logged out, stop all sources")));
+        QCOMPARE(hub.sources()->count(), 2);
+    }
+
+    void startAsksForVersionAndRevalidatesStoredSid_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<bool>("reportExpected");
+        QTest::newRow("stored sid") << QByteArray("[General]\nsid=s3ss10n\n") << true;
+        QTest::newRow("no sid") << QByteArray() << false;
+    }
+
+    void startAsksForVersionAndRevalidatesStoredSid()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(bool, reportExpected);
+        if (!ini.isEmpty())
+            writeIni(ini);
+        RequestRecorder service;
+        QVERIFY2(service.listen(QHostAddress::LocalHost), "no local port for the stand-in service");
+        OLClientUser::setServiceBaseUrl(QStringLiteral("http://127.0.0.1:%1").arg(service.serverPort()));
+        QSignalSpy requests(&service, &RequestRecorder::requested);
+
+        OLHub hub;
+        QStringList paths;
+        const int expected = reportExpected ? 2 : 1;
+        QTRY_COMPARE_WITH_TIMEOUT(requests.size(), expected, 5000);
+        for (const QList<QVariant> &request : std::as_const(requests))
+            paths.append(request.at(0).toString());
+        paths.sort();
+        QStringList expectedPaths{QStringLiteral("/api/player/version")};
+        if (reportExpected)
+            expectedPaths.prepend(QStringLiteral("/api/player/state"));
+        QCOMPARE(paths, expectedPaths);
+        QVERIFY(!requests.wait(300));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOLHub)
+#include "tst_olhub.moc"
