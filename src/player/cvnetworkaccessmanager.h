@@ -1,8 +1,8 @@
 // Network access manager with a per-request time-out and a fixed referer.
 #pragma once
 
-#include <QNetworkAccessManager>
 #include <QLoggingCategory>
+#include <QNetworkAccessManager>
 
 class QNetworkReply;
 
@@ -13,6 +13,7 @@ class CVNetworkAccessManager : public QNetworkAccessManager
 public:
     explicit CVNetworkAccessManager(QObject *parent = nullptr);
 
+    // Total time a request may take; 0 or less lets requests run unbounded.
     [[nodiscard]] int timeoutMs() const;
     [[nodiscard]] QByteArray referer() const;
 
@@ -20,6 +21,9 @@ public:
     // failed (the failure is logged under `requestName`). Never deletes it.
     static QNetworkReply *senderReply(QObject *sender, const QString &requestName,
                                       const QLoggingCategory &category);
+    // The reply's error string fit for a log: Qt quotes the request URL in
+    // it, user name and password included.
+    static QString errorString(const QNetworkReply *reply);
 
 public slots:
     bool setTimeoutMs(int timeoutMs);
