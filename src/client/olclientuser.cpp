@@ -1,33 +1,445 @@
-// PLACEHOLDER: replaced by the client implementation.
+// The session with the Ondaline web service: login, logout, state reports
+// and the version check.
 #include "olclientuser.h"
-#include "olhub.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QUrl>
+#include <cmath>
+
 #include "cvnetworkaccessmanager.h"
-static QString s_baseUrl = QStringLiteral(ONDALINE_SERVICE_URL);
-QString OLClientUser::serviceBaseUrl() { return s_baseUrl; }
-void OLClientUser::setServiceBaseUrl(const QString &u) { s_baseUrl = u; }
-OLClientUser::OLClientUser(OLHub *hub, QObject *parent) : QObject(parent), m_hub(hub)
+#include "olhub.h"
+#include "olsource.h"
+
+namespace {
+const QString appVersion = QStringLiteral("1.1.15");
+constexpr int appVersionCode = 101150;
+constexpr int stateIntervalMs = 60000;
+constexpr int requestTimeoutMs = 10000;
+
+const QString statePath = QStringLiteral("/api/player/state");
+const QString logoutPath = QStringLiteral("/api/player/logout");
+const QString versionPath = QStringLiteral("/api/player/version");
+const QString stationLogoPath = QStringLiteral("/stationFormat/");
+const QString playerBuildPath = QStringLiteral("/playerBuild/");
+
+const QString sidKey = QStringLiteral("sid");
+const QString usernameKey = QStringLiteral("username");
+
+QString s_serviceBaseUrl = QStringLiteral(ONDALINE_SERVICE_URL);
+
+QUrl endpoint(const QString &path)
 {
-    m_nam = new CVNetworkAccessManager(this);
+    return QUrl(OLClientUser::serviceBaseUrl() + path, QUrl::TolerantMode);
 }
-OLClientUser::~OLClientUser() = default;
-bool OLClientUser::updateNam(CVNetworkAccessManager *) { return false; }
-bool OLClientUser::updateIsProcessingPlayerRequest(bool) { return false; }
-bool OLClientUser::updateIsLoggedIn(bool) { return false; }
-bool OLClientUser::updateSid(QString) { return false; }
-bool OLClientUser::setUsername(QString) { return false; }
-bool OLClientUser::updateUserId(int) { return false; }
-bool OLClientUser::updateCity(QString) { return false; }
-bool OLClientUser::updateStationName(QString) { return false; }
-bool OLClientUser::updateStationLogoUrl(QString) { return false; }
-bool OLClientUser::updateStreams(QJsonArray) { return false; }
-bool OLClientUser::updateNewVersion(QString) { return false; }
-bool OLClientUser::updateNewVersionCode(qlonglong) { return false; }
-bool OLClientUser::updateNewVersionUrl(QString) { return false; }
-void OLClientUser::versionCheck() {}
-void OLClientUser::login(QString, QString) {}
-void OLClientUser::logout() {}
-void OLClientUser::sendPlayerState() {}
-void OLClientUser::abortPlayerRequest() {}
-void OLClientUser::playerRequest(QJsonObject) {}
-void OLClientUser::playerRequestFinished() {}
-void OLClientUser::versionCheckFinished() {}
+
+QJsonValue jsonNumber(double value)
+{
+    // JSON has no infinities: a -inf level goes out as null.
+    return std::isfinite(value) ? QJsonValue(value) : QJsonValue(QJsonValue::Null);
+}
+
+QString newVersionUrlFor(qlonglong code, const QString &fileName)
+{
+    if (fileName.isEmpty() || code <= appVersionCode)
+        return {};
+    return OLClientUser::serviceBaseUrl() + playerBuildPath + fileName;
+}
+} // namespace
+
+QString OLClientUser::serviceBaseUrl()
+{
+    return s_serviceBaseUrl;
+}
+
+void OLClientUser::setServiceBaseUrl(const QString &baseUrl)
+{
+    QString url = baseUrl;
+    while (url.endsWith(QLatin1Char('/')))
+        url.chop(1);
+    s_serviceBaseUrl = url;
+}
+
+OLClientUser::OLClientUser(OLHub *hub, QObject *parent)
+    : QObject(parent)
+    , m_hub(hub)
+{
+    auto *nam = new CVNetworkAccessManager(this);
+    nam->setReferer(QCoreApplication::organizationDomain());
+    nam->setTimeoutMs(requestTimeoutMs);
+    updateNam(nam);
+
+    updateIsProcessingPlayerRequest(false);
+    updateIsLoggedIn(false);
+    updateUserId(0);
+    updateNewVersionCode(0);
+
+    // Restored values are applied before the persisting handlers exist, so
+    // reading the settings never writes them back.
+    if (m_hub)
+        updateSid(m_hub->settings()->value(sidKey).toString());
+    connect(this, &OLClientUser::sidChanged, this, [this](const QString &sid) {
+        if (!m_hub)
+            return;
+        m_hub->settings()->setValue(sidKey, sid);
+        m_hub->settings()->sync();
+    });
+
+    if (m_hub)
+        setUsername(m_hub->settings()->value(usernameKey).toString());
+    connect(this, &OLClientUser::usernameChanged, this, [this](const QString &username) {
+        if (!m_hub)
+            return;
+        m_hub->settings()->setValue(usernameKey, username);
+        m_hub->settings()->sync();
+    });
+
+    m_stateTimer = new QTimer(this);
+    m_stateTimer->setSingleShot(false);
+    m_stateTimer->setInterval(stateIntervalMs);
+    connect(m_stateTimer, &QTimer::timeout, this, &OLClientUser::sendPlayerState);
+    m_stateTimer->start();
+}
+
+OLClientUser::~OLClientUser()
+{
+    // Replies are children of the manager; make sure none of them calls
+    // back into a half-destroyed client.
+    if (m_playerReply)
+        m_playerReply->disconnect(this);
+    if (m_versionReply)
+        m_versionReply->disconnect(this);
+}
+
+bool OLClientUser::updateNam(CVNetworkAccessManager *nam)
+{
+    if (m_nam == nam)
+        return false;
+    m_nam = nam;
+    emit namChanged(m_nam);
+    return true;
+}
+
+bool OLClientUser::updateIsProcessingPlayerRequest(bool isProcessingPlayerRequest)
+{
+    if (m_isProcessingPlayerRequest == isProcessingPlayerRequest)
+        return false;
+    m_isProcessingPlayerRequest = isProcessingPlayerRequest;
+    emit isProcessingPlayerRequestChanged(m_isProcessingPlayerRequest);
+    return true;
+}
+
+bool OLClientUser::updateIsLoggedIn(bool isLoggedIn)
+{
+    if (m_isLoggedIn == isLoggedIn)
+        return false;
+    m_isLoggedIn = isLoggedIn;
+    emit isLoggedInChanged(m_isLoggedIn);
+    return true;
+}
+
+bool OLClientUser::updateSid(QString sid)
+{
+    if (m_sid == sid)
+        return false;
+    m_sid = sid;
+    emit sidChanged(m_sid);
+    return true;
+}
+
+bool OLClientUser::setUsername(QString username)
+{
+    if (m_username == username)
+        return false;
+    m_username = username;
+    emit usernameChanged(m_username);
+    return true;
+}
+
+bool OLClientUser::updateUserId(int userId)
+{
+    if (m_userId == userId)
+        return false;
+    m_userId = userId;
+    emit userIdChanged(m_userId);
+    return true;
+}
+
+bool OLClientUser::updateCity(QString city)
+{
+    if (m_city == city)
+        return false;
+    m_city = city;
+    emit cityChanged(m_city);
+    return true;
+}
+
+bool OLClientUser::updateStationName(QString stationName)
+{
+    if (m_stationName == stationName)
+        return false;
+    m_stationName = stationName;
+    emit stationNameChanged(m_stationName);
+    return true;
+}
+
+bool OLClientUser::updateStationLogoUrl(QString stationLogoUrl)
+{
+    if (m_stationLogoUrl == stationLogoUrl)
+        return false;
+    m_stationLogoUrl = stationLogoUrl;
+    emit stationLogoUrlChanged(m_stationLogoUrl);
+    return true;
+}
+
+bool OLClientUser::updateStreams(QJsonArray streams)
+{
+    if (m_streams == streams)
+        return false;
+    m_streams = streams;
+    emit streamsChanged(m_streams);
+    return true;
+}
+
+bool OLClientUser::updateNewVersion(QString newVersion)
+{
+    if (m_newVersion == newVersion)
+        return false;
+    m_newVersion = newVersion;
+    emit newVersionChanged(m_newVersion);
+    return true;
+}
+
+bool OLClientUser::updateNewVersionCode(qlonglong newVersionCode)
+{
+    if (m_newVersionCode == newVersionCode)
+        return false;
+    m_newVersionCode = newVersionCode;
+    emit newVersionCodeChanged(m_newVersionCode);
+    return true;
+}
+
+bool OLClientUser::updateNewVersionUrl(QString newVersionUrl)
+{
+    if (m_newVersionUrl == newVersionUrl)
+        return false;
+    m_newVersionUrl = newVersionUrl;
+    emit newVersionUrlChanged(m_newVersionUrl);
+    return true;
+}
+
+QNetworkReply *OLClientUser::post(const QString &path, const QJsonObject &body)
+{
+    QNetworkRequest request(endpoint(path));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    return m_nam->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+void OLClientUser::versionCheck()
+{
+    QJsonObject body;
+    body.insert(QStringLiteral("version"), appVersion);
+    body.insert(QStringLiteral("versionCode"), appVersionCode);
+
+    // Left connected on purpose: the handler runs for the aborted reply,
+    // finds it failed and takes nothing from it.
+    if (m_versionReply && m_versionReply->isRunning()) {
+        m_versionReply->abort();
+        m_versionReply->deleteLater();
+    }
+    m_versionReply = nullptr;
+
+    m_versionReply = post(versionPath, body);
+    connect(m_versionReply, &QNetworkReply::finished, this, &OLClientUser::versionCheckFinished);
+}
+
+void OLClientUser::login(QString username, QString password)
+{
+    username = username.trimmed();
+    password = password.trimmed();
+    if (username.isEmpty())
+        return;
+    if (password.isEmpty()) {
+        // Re-validate the stored session; the name typed is not sent.
+        if (!m_sid.isEmpty())
+            sendPlayerState();
+        return;
+    }
+    QJsonObject body;
+    body.insert(QStringLiteral("user"), username);
+    body.insert(QStringLiteral("pass"), password);
+    playerRequest(body);
+}
+
+void OLClientUser::logout()
+{
+    abortPlayerRequest();
+
+    QJsonObject body;
+    body.insert(QStringLiteral("sid"), m_sid);
+    // Nobody waits for the answer: the local session ends regardless.
+    QNetworkReply *reply = post(logoutPath, body);
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+
+    updateSid(QString());
+    updateUserId(0);
+    updateCity(QString());
+    updateStationName(QString());
+    updateStationLogoUrl(QString());
+    updateIsLoggedIn(false);
+}
+
+void OLClientUser::sendPlayerState()
+{
+    if (!m_hub || !m_hub->sources() || m_sid.isEmpty())
+        return;
+
+    QQmlObjectListModel<OLSource> *sources = m_hub->sources();
+    QJsonArray sourcesInfo;
+    for (int i = 0; i < sources->count(); ++i) {
+        const OLSource *source = sources->get(i);
+        if (!source)
+            continue;
+        QJsonObject info;
+        info.insert(QStringLiteral("streamUrl"),
+                    source->streamUrl().toString(QUrl::RemoveUserInfo));
+        info.insert(QStringLiteral("isActive"), source->isActive());
+        info.insert(QStringLiteral("volumeLevel"), jsonNumber(source->volumeLevel()));
+        info.insert(QStringLiteral("activityDurationMs"), source->activityDurationMs());
+        info.insert(QStringLiteral("isRecordDevice"), source->isRecordDevice());
+        info.insert(QStringLiteral("isPlaying"), source->isPlaying());
+        info.insert(QStringLiteral("isStalled"), source->isStalled());
+        info.insert(QStringLiteral("isConnected"), source->isConnected());
+        info.insert(QStringLiteral("connectionDurationMs"), source->connectionDurationMs());
+        info.insert(QStringLiteral("level"), jsonNumber(source->level()));
+        info.insert(QStringLiteral("levelDb"), jsonNumber(source->levelDb()));
+        info.insert(QStringLiteral("isSilentSound"), source->isSilentSound());
+        info.insert(QStringLiteral("soundDurationMs"), source->soundDurationMs());
+        info.insert(QStringLiteral("isSilentSoundByLevel"), source->isSilentSoundByLevel());
+        info.insert(QStringLiteral("soundByLevelDurationMs"), source->soundByLevelDurationMs());
+        sourcesInfo.append(info);
+    }
+
+    QJsonObject body;
+    body.insert(QStringLiteral("sid"), m_sid);
+    body.insert(QStringLiteral("sourcesInfo"), sourcesInfo);
+    playerRequest(body);
+}
+
+void OLClientUser::abortPlayerRequest()
+{
+    if (m_playerReply) {
+        // Its completion must never be handled, whatever state it is in.
+        m_playerReply->disconnect(this);
+        if (m_playerReply->isRunning())
+            m_playerReply->abort();
+        m_playerReply->deleteLater();
+    }
+    m_playerReply = nullptr;
+    updateIsProcessingPlayerRequest(false);
+}
+
+void OLClientUser::playerRequest(QJsonObject body)
+{
+    body.insert(QStringLiteral("version"), appVersion);
+    body.insert(QStringLiteral("versionCode"), appVersionCode);
+    body.insert(QStringLiteral("updatePeriodMs"), stateIntervalMs);
+
+    abortPlayerRequest();
+
+    m_playerReply = post(statePath, body);
+    connect(m_playerReply, &QNetworkReply::finished, this, &OLClientUser::playerRequestFinished);
+    updateIsProcessingPlayerRequest(true);
+}
+
+void OLClientUser::playerRequestFinished()
+{
+    if (!m_hub)
+        return;
+
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || reply != m_playerReply) {
+        // A stale reply: dispose of it, and leave the flag alone while
+        // another request is still in flight.
+        if (reply)
+            reply->deleteLater();
+        if (!m_playerReply)
+            updateIsProcessingPlayerRequest(false);
+        return;
+    }
+    m_playerReply = nullptr;
+    reply->deleteLater();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() == 403) {
+        if (m_isLoggedIn) {
+            qWarning() << "Ondaline server replied forbidden, logout";
+            logout();
+        } else {
+            qWarning() << "Ondaline server replied forbidden, auth error";
+            emit authError();
+        }
+    } else if (reply->error() != QNetworkReply::NoError) {
+        qWarning() << "Error Ondaline send player state request:"
+                   << reply->url().toString(QUrl::RemoveUserInfo)
+                   << CVNetworkAccessManager::errorString(reply)
+                   << "Code:" << reply->error();
+        if (!m_isLoggedIn)
+            emit authError();
+    } else {
+        const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+        if (document.isObject())
+            applyStateReply(document.object());
+    }
+
+    // A handler of the signals above may already have sent the next
+    // request; its flag must stay up.
+    if (!m_playerReply)
+        updateIsProcessingPlayerRequest(false);
+}
+
+void OLClientUser::applyStateReply(const QJsonObject &reply)
+{
+    // The order is part of the contract with the hub: session and identity
+    // are final before isLoggedIn, and isLoggedIn before the stream list.
+    updateSid(reply.value(QStringLiteral("sid")).toString());
+    setUsername(reply.value(QStringLiteral("username")).toString());
+    updateUserId(reply.value(QStringLiteral("userId")).toInt());
+    updateCity(reply.value(QStringLiteral("city")).toString());
+    updateStationName(reply.value(QStringLiteral("stationName")).toString());
+    updateStationLogoUrl(serviceBaseUrl() + stationLogoPath
+                         + reply.value(QStringLiteral("stationLogoFilename")).toString());
+    updateIsLoggedIn(m_userId > 0);
+    updateStreams(reply.value(QStringLiteral("streams")).toArray());
+    applyVersionOffer(reply);
+}
+
+void OLClientUser::applyVersionOffer(const QJsonObject &reply)
+{
+    updateNewVersion(reply.value(QStringLiteral("newVersion")).toString());
+    updateNewVersionCode(reply.value(QStringLiteral("newVersionCode")).toInteger());
+    updateNewVersionUrl(newVersionUrlFor(
+        m_newVersionCode, reply.value(QStringLiteral("newVersionFilename")).toString()));
+}
+
+void OLClientUser::versionCheckFinished()
+{
+    if (!m_hub || !sender() || sender() != m_versionReply)
+        return;
+    m_versionReply->deleteLater();
+    QNetworkReply *reply = CVNetworkAccessManager::senderReply(
+        sender(), QStringLiteral("Ondaline version check request"),
+        *QLoggingCategory::defaultCategory());
+    if (!reply)
+        return;
+    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+    if (document.isObject())
+        applyVersionOffer(document.object());
+}

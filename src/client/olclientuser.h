@@ -102,6 +102,10 @@ private slots:
     void versionCheckFinished();
 
 private:
+    QNetworkReply *post(const QString &path, const QJsonObject &body);
+    void applyStateReply(const QJsonObject &reply);
+    void applyVersionOffer(const QJsonObject &reply);
+
     CVNetworkAccessManager *m_nam = nullptr;
     bool m_isProcessingPlayerRequest = false;
     bool m_isLoggedIn = false;
