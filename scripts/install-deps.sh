@@ -5,10 +5,11 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache
-  qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-tools-dev qt6-l10n-tools qt6-httpserver-dev
+  qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-tools-dev qt6-l10n-tools qt6-httpserver-dev qt6-websockets-dev
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript qml6-module-qtquick
   qml6-module-qtquick-window qml6-module-qtquick-controls qml6-module-qtquick-templates
   qml6-module-qtquick-layouts qml6-module-qt-labs-platform qml6-module-qtmultimedia qml6-module-qttest
+  libqt6svg6 libx11-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   binutils-mingw-w64-x86-64
   xvfb xauth x11-utils trayer xdotool imagemagick libgl1-mesa-dri fonts-dejavu-core
