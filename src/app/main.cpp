@@ -1,14 +1,109 @@
-// PLACEHOLDER: replaced by the start-up implementation.
+// Process entry: logging, identity, single instance, tray check, language,
+// then the QML interface. The hub comes to life inside the QML engine.
 #include <QApplication>
+#include <QLocale>
+#include <QLockFile>
+#include <QMessageBox>
 #include <QQmlApplicationEngine>
+#include <QSettings>
+#include <QSystemTrayIcon>
+#include <QTranslator>
 #include <QtQml/qqmlextensionplugin.h>
+
 #include "logging.h"
+
 Q_IMPORT_QML_PLUGIN(OndalinePlugin)
+
+namespace {
+const QString logPrefix = QStringLiteral("ondaline");
+const QString lockFileName = QStringLiteral("ondaline.lock");
+const QString settingsFileName = QStringLiteral("ondaline.ini");
+const QString organizationName = QStringLiteral("Veltam");
+// Also the referer of every network access manager of the program.
+const QString organizationDomain = QStringLiteral("com.tarnwell.ondaline");
+const QString applicationVersion = QStringLiteral("1.1.15");
+
+QString chooseLanguageCode(const QString &stored)
+{
+    QString code;
+    if (stored == QLatin1String("system")) {
+        // value(0): a system that reports no interface language falls back
+        // to the default below instead of crashing.
+        const QString systemLanguage = QLocale::system().uiLanguages().value(0);
+        qDebug() << "System language" << systemLanguage;
+        code = systemLanguage.left(2);
+    } else if (stored == QLatin1String("en")) {
+        code = QStringLiteral("en");
+    } else {
+        code = QStringLiteral("ru");
+    }
+    if (code.isEmpty()) {
+        qWarning() << "Language is empty, using deafult - ru";
+        code = QStringLiteral("ru");
+    }
+    return code;
+}
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    initLogging(logPrefix);
+    qWarning("--------------------------------------------------");
+    qWarning() << "Ondaline"
+               << "1.1.15"
+               << "startup";
+
     QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(organizationName);
+    QCoreApplication::setOrganizationDomain(organizationDomain);
+    QCoreApplication::setApplicationName(QObject::tr("Ondaline"));
+    QCoreApplication::setApplicationVersion(applicationVersion);
+
+    // Age alone never breaks the lock; QLockFile still takes over a lock
+    // whose owner process is gone.
+    QLockFile lockFile(lockFileName);
+    lockFile.setStaleLockTime(0);
+    if (!lockFile.tryLock(100)) {
+        QMessageBox box(QMessageBox::Warning, QString(),
+                        QObject::tr("The application is already running.\n"
+                                    "Allowed to run only one instance of the application."));
+        box.exec();
+        return 1;
+    }
+
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("."));
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        QMessageBox::critical(nullptr, QObject::tr("Ondaline"),
+                              QObject::tr("I couldn't detect any system tray on this system."));
+        return -1;
+    }
+
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QSettings settings(settingsFileName, QSettings::IniFormat);
+    const QString code = chooseLanguageCode(
+            settings.value(QStringLiteral("language"), QStringLiteral("system")).toString());
+
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations"))) {
+        QCoreApplication::installTranslator(translator);
+    } else {
+        qWarning() << "Can not load translator";
+        translator->deleteLater();
+    }
+
     QQmlApplicationEngine engine;
+    QObject::connect(
+            &engine, &QQmlApplicationEngine::objectCreationFailed, &app, [] { QCoreApplication::exit(-1); },
+            Qt::QueuedConnection);
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    engine.loadFromModule(QStringLiteral("Ondaline"), QStringLiteral("OLApplicationWindow"));
+#else
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Ondaline/qml/OLApplicationWindow.qml")));
-    return app.exec();
+#endif
+
+    return QApplication::exec();
 }
