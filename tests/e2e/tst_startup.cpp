@@ -1,0 +1,492 @@
+// The real executable on a private X display with a tray: banner lines,
+// single instance, stale lock, missing tray, unwritable directory, and the
+// two ways out: closing the window on the login view, and the tray's
+// "Close" with its confirmation.
+#include <QtTest>
+
+#include <QDate>
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+#include "headlessdisplay.h"
+
+namespace {
+
+const QString executable = QStringLiteral(ONDALINE_EXECUTABLE);
+const QString artefactDir = QStringLiteral(ONDALINE_ARTEFACT_DIR);
+const QString lockName = QStringLiteral("ondaline.lock");
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
+// The exit code as main returned it (-1 arrives as 255 on POSIX).
+int signedExitCode(const QProcess &process)
+{
+    return qint8(process.exitCode());
+}
+
+bool isMainWindow(const HeadlessDisplay::TopLevel &window)
+{
+    return window.geometry.width() >= 640 && window.geometry.height() >= 480;
+}
+
+// All lines of the log files dated from `from` to today.
+QStringList logLines(const QString &dir, QDate from)
+{
+    QStringList lines;
+    for (QDate day = from; day <= QDate::currentDate(); day = day.addDays(1)) {
+        QFile file(dir + QStringLiteral("/ondaline_") + day.toString(QStringLiteral("dd.MM.yyyy"))
+                   + QStringLiteral(".log"));
+        if (file.open(QIODevice::ReadOnly))
+            lines += QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    }
+    return lines;
+}
+
+// Positions of the start-up banners: a line of fifty hyphens directly
+// followed by the version line, both at warning level.
+QList<int> bannerPositions(const QStringList &lines)
+{
+    static const QRegularExpression hyphens(
+            QStringLiteral(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d \(W\): -{50} \()"));
+    static const QRegularExpression startup(
+            QStringLiteral(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d \(W\): Ondaline 1\.1\.15 startup \()"));
+    QList<int> positions;
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        if (hyphens.match(lines.at(i)).hasMatch() && startup.match(lines.at(i + 1)).hasMatch())
+            positions.append(i);
+    }
+    return positions;
+}
+
+// Pixels of the logo's blue; the login view shows the logo at 100 x 120.
+int logoPixels(const QImage &image)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            if (qBlue(p) > 120 && qRed(p) < 60 && qGreen(p) > 60 && qGreen(p) < 180)
+                ++count;
+        }
+    }
+    return count;
+}
+
+int colourCount(const QImage &image)
+{
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            colours.insert(image.pixel(x, y));
+    }
+    return int(colours.size());
+}
+
+} // namespace
+
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void startsOnLoginViewAndClosesWithZero();
+    void secondInstanceExitsWithOneWhileFirstRuns();
+    void trayCloseAsksBeforeQuitting();
+    void languageChoice_data();
+    void languageChoice();
+    void lockOfCrashedInstanceIsTakenOver();
+    void withoutTrayExitsWithMinusOne();
+    void unwritableDirectoryIsFatal();
+
+private:
+    QProcess *launch(const QString &dir, const QProcessEnvironment &env, const QString &program = executable,
+                     const QStringList &arguments = {});
+    bool waitForMainWindow(const HeadlessDisplay &display, QProcess *process,
+                           HeadlessDisplay::TopLevel *window);
+    bool waitForAnyWindow(const HeadlessDisplay &display, QProcess *process,
+                          HeadlessDisplay::TopLevel *window);
+    static QByteArray describe(QProcess *process);
+
+    HeadlessDisplay m_display;
+    QTemporaryDir m_runtimeDir;
+    quint16 m_closedPort = 0;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+void tst_Startup::initTestCase()
+{
+    QVERIFY2(QFileInfo(executable).isExecutable(), qPrintable(executable + QStringLiteral(" is not built")));
+    QVERIFY(m_runtimeDir.isValid());
+    {
+        // A port that was free a moment ago: nothing listens there.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        m_closedPort = server.serverPort();
+    }
+    QString error;
+    QVERIFY2(m_display.start(true, &error), qPrintable(error));
+}
+
+void tst_Startup::cleanup()
+{
+    for (const auto &process : m_processes) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    m_processes.clear();
+}
+
+QProcess *tst_Startup::launch(const QString &dir, const QProcessEnvironment &env, const QString &program,
+                              const QStringList &arguments)
+{
+    QProcessEnvironment environment = env;
+    // No sound server and no autospawned one: start-up needs neither.
+    environment.insert(QStringLiteral("PULSE_SERVER"),
+                       QStringLiteral("unix:") + m_runtimeDir.filePath(QStringLiteral("none")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
+    // The program asks its web service for the version at start; Qt takes
+    // the proxy from the environment, so that request ends at a closed
+    // loopback port instead of leaving the machine.
+    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(m_closedPort);
+    for (const char *name :
+         { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
+        environment.insert(QString::fromLatin1(name), proxy);
+    environment.remove(QStringLiteral("no_proxy"));
+    environment.remove(QStringLiteral("NO_PROXY"));
+    auto process = std::make_unique<QProcess>();
+    process->setWorkingDirectory(dir);
+    process->setProcessEnvironment(environment);
+    process->start(program, arguments);
+    process->waitForStarted(10000);
+    m_processes.push_back(std::move(process));
+    return m_processes.back().get();
+}
+
+bool tst_Startup::waitForMainWindow(const HeadlessDisplay &display, QProcess *process,
+                                    HeadlessDisplay::TopLevel *window)
+{
+    return waitFor(
+                   [&] {
+                       for (const auto &candidate : display.viewableWindowsOf(process->processId())) {
+                           if (isMainWindow(candidate)) {
+                               *window = candidate;
+                               return true;
+                           }
+                       }
+                       return process->state() == QProcess::NotRunning;
+                   },
+                   30000)
+            && process->state() == QProcess::Running;
+}
+
+bool tst_Startup::waitForAnyWindow(const HeadlessDisplay &display, QProcess *process,
+                                   HeadlessDisplay::TopLevel *window)
+{
+    return waitFor(
+                   [&] {
+                       const auto windows = display.viewableWindowsOf(process->processId());
+                       if (!windows.isEmpty())
+                           *window = windows.first();
+                       return !windows.isEmpty() || process->state() == QProcess::NotRunning;
+                   },
+                   30000)
+            && process->state() == QProcess::Running;
+}
+
+// Peeks, since QVERIFY2 evaluates its message even when the check passes.
+QByteArray tst_Startup::describe(QProcess *process)
+{
+    process->setReadChannel(QProcess::StandardError);
+    const QByteArray errors = process->peek(1 << 20);
+    process->setReadChannel(QProcess::StandardOutput);
+    return "state " + QByteArray::number(process->state()) + ", exit code "
+            + QByteArray::number(signedExitCode(*process)) + ", stderr: " + errors;
+}
+
+void tst_Startup::startsOnLoginViewAndClosesWithZero()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QDate startDay = QDate::currentDate();
+    QProcess *program = launch(dir.path(), m_display.environment());
+
+    HeadlessDisplay::TopLevel window;
+    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    QVERIFY(QFile::exists(dir.filePath(lockName)));
+    QCOMPARE(window.geometry.size(), QSize(720, 540));
+
+    const QStringList lines = logLines(dir.path(), startDay);
+    QVERIFY2(bannerPositions(lines).size() == 1, qPrintable(lines.join(QLatin1Char('\n'))));
+
+    // The first frame may come a little after the window is mapped.
+    const QString shot = artefactDir + QStringLiteral("/startup-login-view.png");
+    QImage area;
+    const bool rendered = waitFor(
+            [&] {
+                QString error;
+                if (!m_display.screenshot(shot, &error))
+                    return false;
+                area = QImage(shot).copy(window.geometry);
+                return colourCount(area) > 1 && logoPixels(area) > 2000;
+            },
+            20000);
+    QVERIFY2(rendered,
+             qPrintable(QStringLiteral("window area has %1 colours and %2 logo pixels, see %3")
+                                .arg(colourCount(area))
+                                .arg(logoPixels(area))
+                                .arg(shot)));
+
+    QVERIFY(m_display.closeWindow(window.id));
+    QVERIFY2(program->waitForFinished(15000), describe(program));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(signedExitCode(*program), 0);
+    QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
+}
+
+void tst_Startup::secondInstanceExitsWithOneWhileFirstRuns()
+{
+    QTemporaryDir dir;
+    QTemporaryDir otherDir;
+    QVERIFY(dir.isValid() && otherDir.isValid());
+    QProcess *first = launch(dir.path(), m_display.environment());
+    HeadlessDisplay::TopLevel firstWindow;
+    QVERIFY2(waitForMainWindow(m_display, first, &firstWindow), describe(first));
+
+    QProcess *second = launch(dir.path(), m_display.environment());
+    HeadlessDisplay::TopLevel box;
+    QVERIFY2(waitForAnyWindow(m_display, second, &box), describe(second));
+    QVERIFY2(!isMainWindow(box), "the second instance opened a main window");
+    QVERIFY(m_display.pressReturn(box.id));
+    QVERIFY2(second->waitForFinished(15000), describe(second));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(signedExitCode(*second), 1);
+
+    QCOMPARE(first->state(), QProcess::Running);
+    QVERIFY(!m_display.viewableWindowsOf(first->processId()).isEmpty());
+    QVERIFY(QFile::exists(dir.filePath(lockName)));
+
+    // Another working directory is another instance.
+    QProcess *other = launch(otherDir.path(), m_display.environment());
+    HeadlessDisplay::TopLevel otherWindow;
+    QVERIFY2(waitForMainWindow(m_display, other, &otherWindow), describe(other));
+
+    QVERIFY(m_display.closeWindow(otherWindow.id));
+    QVERIFY(m_display.closeWindow(firstWindow.id));
+    QVERIFY2(other->waitForFinished(15000), describe(other));
+    QVERIFY2(first->waitForFinished(15000), describe(first));
+    QCOMPARE(signedExitCode(*other), 0);
+    QCOMPARE(signedExitCode(*first), 0);
+}
+
+void tst_Startup::trayCloseAsksBeforeQuitting()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess *program = launch(dir.path(), m_display.environment());
+    HeadlessDisplay::TopLevel window;
+    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    HeadlessDisplay::TopLevel icon;
+    QVERIFY2(waitFor(
+                     [&] {
+                         icon = m_display.trayIconOf(program->processId());
+                         return icon.id != 0;
+                     },
+                     15000),
+             "the program put no icon into the tray");
+
+    // A modal dialog dims the (white) login view behind it.
+    const QString shot = dir.filePath(QStringLiteral("shot.png"));
+    const auto dimmed = [&] {
+        QString error;
+        if (!m_display.screenshot(shot, &error))
+            return false;
+        const QRgb corner = QImage(shot).pixel(window.geometry.topLeft() + QPoint(5, 5));
+        return qRed(corner) < 200;
+    };
+    const auto chooseClose = [&] {
+        HeadlessDisplay::TopLevel menu;
+        return m_display.click(icon.geometry.center(), 3)
+                && waitFor(
+                        [&] {
+                            for (const auto &candidate : m_display.viewableWindowsOf(program->processId())) {
+                                if (!isMainWindow(candidate))
+                                    menu = candidate;
+                            }
+                            return menu.id != 0;
+                        },
+                        10000)
+                // "Close" is the last entry of the menu
+                && m_display.click({ menu.geometry.center().x(), menu.geometry.bottom() - 11 }, 1);
+    };
+
+    QVERIFY2(chooseClose(), "the tray menu did not open");
+    QVERIFY2(waitFor(dimmed, 10000), "no confirmation dialog");
+    QVERIFY(m_display.pressKeys(window.id,
+                                { QStringLiteral("Tab"), QStringLiteral("Tab"), QStringLiteral("space") }));
+    QVERIFY2(waitFor([&] { return !dimmed(); }, 10000), "\"No\" did not close the dialog");
+    QCOMPARE(program->state(), QProcess::Running);
+
+    QVERIFY2(chooseClose(), "the tray menu did not open again");
+    QVERIFY2(waitFor(dimmed, 10000), "no confirmation dialog the second time");
+    QVERIFY(m_display.pressKeys(window.id, { QStringLiteral("Tab"), QStringLiteral("space") }));
+    QVERIFY2(program->waitForFinished(15000), describe(program));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(signedExitCode(*program), 0);
+}
+
+void tst_Startup::languageChoice_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("systemLanguage");
+    QTest::addColumn<QString>("catalogue");
+
+    QTest::newRow("system language without catalogue") << "system"
+                                                       << "de_DE.UTF-8" << QString();
+    QTest::newRow("system language with catalogue") << "system"
+                                                    << "en_GB.UTF-8"
+                                                    << "en";
+    QTest::newRow("english") << "en"
+                             << "de_DE.UTF-8"
+                             << "en";
+    QTest::newRow("russian") << "ru"
+                             << "de_DE.UTF-8"
+                             << "ru";
+    QTest::newRow("unknown code means russian") << "fr"
+                                                << "en_GB.UTF-8"
+                                                << "ru";
+}
+
+void tst_Startup::languageChoice()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, systemLanguage);
+    QFETCH(QString, catalogue);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    {
+        QFile ini(dir.filePath(QStringLiteral("ondaline.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[General]\nlanguage=" + stored.toUtf8() + "\n");
+    }
+    QProcessEnvironment env = m_display.environment();
+    env.remove(QStringLiteral("LC_ALL"));
+    env.remove(QStringLiteral("LC_MESSAGES"));
+    env.remove(QStringLiteral("LANGUAGE"));
+    env.insert(QStringLiteral("LANG"), systemLanguage);
+    const QDate startDay = QDate::currentDate();
+    QProcess *program = launch(dir.path(), env);
+    HeadlessDisplay::TopLevel window;
+    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    const QString log = logLines(dir.path(), startDay).join(QLatin1Char('\n'));
+    QVERIFY(m_display.closeWindow(window.id));
+    QVERIFY2(program->waitForFinished(15000), describe(program));
+
+    QCOMPARE(log.contains(QStringLiteral("(D): System language \"") + systemLanguage.left(2)),
+             stored == QLatin1String("system"));
+    // The catalogues are in the test's resources as in the program's.
+    const bool loadable = !catalogue.isEmpty()
+            && QFile::exists(QStringLiteral(":/translations/ondaline_%1.qm").arg(catalogue));
+    QVERIFY2(log.contains(QStringLiteral("(W): Can not load translator")) != loadable, qPrintable(log));
+}
+
+void tst_Startup::lockOfCrashedInstanceIsTakenOver()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QDate startDay = QDate::currentDate();
+    QProcess *crashed = launch(dir.path(), m_display.environment());
+    HeadlessDisplay::TopLevel window;
+    QVERIFY2(waitForMainWindow(m_display, crashed, &window), describe(crashed));
+    crashed->kill();
+    QVERIFY(crashed->waitForFinished(10000));
+    QVERIFY2(QFile::exists(dir.filePath(lockName)), "a killed instance should leave its lock behind");
+
+    QProcess *next = launch(dir.path(), m_display.environment());
+    QVERIFY2(waitForAnyWindow(m_display, next, &window), describe(next));
+    QVERIFY2(isMainWindow(window), "the stale lock was not taken over");
+    QCOMPARE(bannerPositions(logLines(dir.path(), startDay)).size(), 2);
+
+    QVERIFY(m_display.closeWindow(window.id));
+    QVERIFY2(next->waitForFinished(15000), describe(next));
+    QCOMPARE(signedExitCode(*next), 0);
+}
+
+void tst_Startup::withoutTrayExitsWithMinusOne()
+{
+    HeadlessDisplay bare;
+    QString error;
+    QVERIFY2(bare.start(false, &error), qPrintable(error));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+
+    QProcess *program = launch(dir.path(), bare.environment());
+    HeadlessDisplay::TopLevel box;
+    QVERIFY2(waitForAnyWindow(bare, program, &box), describe(program));
+    QVERIFY2(!isMainWindow(box), "the interface was loaded without a tray");
+    QVERIFY(bare.pressReturn(box.id));
+    QVERIFY2(program->waitForFinished(15000), describe(program));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(signedExitCode(*program), -1);
+    QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
+}
+
+void tst_Startup::unwritableDirectoryIsFatal()
+{
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const auto readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+            | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QVERIFY(QFile::setPermissions(base.path(), readable));
+    const QString work = base.filePath(QStringLiteral("work"));
+    QVERIFY(QDir().mkdir(work));
+
+    QString program = executable;
+    QStringList arguments;
+    if (::geteuid() == 0) {
+        // root writes anywhere: run as nobody, from a copy nobody may
+        // execute wherever the build tree lies.
+        program = base.filePath(QStringLiteral("ondaline"));
+        QVERIFY(QFile::copy(executable, program));
+        QVERIFY(QFile::setPermissions(program, readable));
+        arguments = { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                      QStringLiteral("--clear-groups"), program };
+        program = QStringLiteral("setpriv");
+    }
+    QVERIFY(QFile::setPermissions(work, readable & ~QFileDevice::WriteOwner));
+
+    QProcess *process = launch(work, m_display.environment(), program, arguments);
+    QVERIFY2(process->waitForFinished(15000), describe(process));
+    const QByteArray errors = process->readAllStandardError();
+    QVERIFY2(errors.contains("Can not open log file: ondaline"), errors.constData());
+    QVERIFY(process->exitStatus() == QProcess::CrashExit || process->exitCode() != 0);
+    QVERIFY(QDir(work).isEmpty());
+    QFile::setPermissions(work, readable);
+}
+
+QTEST_GUILESS_MAIN(tst_Startup)
+#include "tst_startup.moc"
