@@ -31,6 +31,7 @@ qt_add_qml_module(ondaline_core
     URI Ondaline
     VERSION 1.0
     RESOURCE_PREFIX /qt/qml
+    OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/Ondaline
     QML_FILES ${ONDALINE_QML_FILES}
 )
 

@@ -31,7 +31,13 @@ const QString playerBuildPath = QStringLiteral("/playerBuild/");
 const QString sidKey = QStringLiteral("sid");
 const QString usernameKey = QStringLiteral("username");
 
-QString s_serviceBaseUrl = QStringLiteral(ONDALINE_SERVICE_URL);
+// Function-local so that a setter running during static initialisation
+// (the end-to-end build sets its local service this way) is never undone.
+QString &serviceBaseUrlStorage()
+{
+    static QString url = QStringLiteral(ONDALINE_SERVICE_URL);
+    return url;
+}
 
 QUrl endpoint(const QString &path)
 {
@@ -54,7 +60,7 @@ QString newVersionUrlFor(qlonglong code, const QString &fileName)
 
 QString OLClientUser::serviceBaseUrl()
 {
-    return s_serviceBaseUrl;
+    return serviceBaseUrlStorage();
 }
 
 void OLClientUser::setServiceBaseUrl(const QString &baseUrl)
@@ -62,7 +68,7 @@ void OLClientUser::setServiceBaseUrl(const QString &baseUrl)
     QString url = baseUrl;
     while (url.endsWith(QLatin1Char('/')))
         url.chop(1);
-    s_serviceBaseUrl = url;
+    serviceBaseUrlStorage() = url;
 }
 
 OLClientUser::OLClientUser(OLHub *hub, QObject *parent)

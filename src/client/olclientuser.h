@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QtQml/qqmlregistration.h>
 
 class OLHub;
 class CVNetworkAccessManager;
@@ -17,6 +18,7 @@ class OLClientUser : public QObject
 {
     Q_OBJECT
     Q_MOC_INCLUDE("cvnetworkaccessmanager.h")
+    QML_ANONYMOUS
     Q_PROPERTY(CVNetworkAccessManager *nam READ nam NOTIFY namChanged)
     Q_PROPERTY(bool isProcessingPlayerRequest READ isProcessingPlayerRequest NOTIFY isProcessingPlayerRequestChanged)
     Q_PROPERTY(bool isLoggedIn READ isLoggedIn NOTIFY isLoggedInChanged)
