@@ -54,8 +54,7 @@ ApplicationWindow {
         visible: app.state === "login"
     }
 
-    // Stands in for the main view until it exists.
-    Item {
+    OLMainView {
         id: mainView
         anchors.fill: parent
         visible: app.state === "main"
