@@ -3,9 +3,15 @@
 #include "olhub.h"
 
 #include <QDebug>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
+
 #include "cvbass.h"
+#include "cvdevices.h"
 #include "logging.h"
 #include "olclientuser.h"
 #include "olsource.h"
@@ -22,6 +28,33 @@ const QString SilenceDetectionEndMsKey = QStringLiteral("silenceDetectionEndMs")
 constexpr int LogRetentionIntervalMs = 3600000;
 constexpr int DevicePollIntervalMs = 1000;
 constexpr int SourceRestartDelayMs = 5000;
+
+const QString SourcesArray = QStringLiteral("sources");
+const QString StreamUrlKey = QStringLiteral("streamUrl");
+const QString VolumeLevelKey = QStringLiteral("volumeLevel");
+const QString NameMember = QStringLiteral("name");
+const QString StreamUrlMember = QStringLiteral("streamUrl");
+const QString RecordScheme = QStringLiteral("record:");
+
+// The same stream whatever the credentials it is played with.
+bool isSameStream(const QUrl &a, const QUrl &b)
+{
+    return a.matches(b, QUrl::RemoveUserInfo);
+}
+
+bool isIdentical(const QUrl &a, const QUrl &b)
+{
+    return a.matches(b, QUrl::None);
+}
+
+// Stored text for the log: a URL that does not parse may still carry a
+// user name and password.
+QString withoutUserInfo(const QString &text)
+{
+    static const QRegularExpression userInfo(QStringLiteral("^([^:/?#]*:)?//[^/?#]*@"));
+    QString shown = text;
+    return shown.replace(userInfo, QStringLiteral("\\1//"));
+}
 } // namespace
 
 // Each stored value is applied before its persisting handler is connected,
@@ -259,105 +292,340 @@ void OLHub::handleLoggedInChanged(bool isLoggedIn)
         source->stop();
 }
 
+void OLHub::setSourceRestartIntervalMs(int intervalMs)
+{
+    m_sourceRestartTimer->setInterval(intervalMs);
+}
+
 // ---------------------------------------------------------------------------
-// PENDING (audio device lists): enumeration, the output device choice and
-// its restart are not written yet. Each stub below keeps its signature and
-// its place in the hub's wiring.
+// Audio device lists
 
 void OLHub::updateOutputDevicesFromBass()
 {
-    // PENDING (audio device lists)
+    QStringList devices{tr("Default device")};
+    BASS_DEVICEINFO info;
+    for (quint32 device = 0; BASS_GetDeviceInfo(device, &info); ++device)
+        devices.append(QString::fromLocal8Bit(info.name));
+    updateOutputDevices(devices);
 }
 
+// Unusable devices still count in the numbering, so "record:" numbers may
+// have gaps.
 void OLHub::updateRecordDevicesFromBass()
 {
-    // PENDING (audio device lists)
+    QJsonArray devices;
+    BASS_DEVICEINFO info;
+    for (quint32 device = 0; BASS_RecordGetDeviceInfo(device, &info); ++device) {
+        if (!(info.flags & BASS_DEVICE_ENABLED) || (info.flags & BASS_DEVICE_LOOPBACK))
+            continue;
+        devices.append(QJsonObject{{NameMember, QString::fromLocal8Bit(info.name)},
+                                   {StreamUrlMember, RecordScheme + QString::number(device)}});
+    }
+    updateRecordDevices(devices);
 }
 
+// Positions name devices: a list change may leave the index on another
+// device, and nothing remaps it. Only a new device number restarts.
 void OLHub::handleOutputDeviceIndexChanged(int outputDeviceIndex)
 {
-    // PENDING (audio device lists)
-    Q_UNUSED(outputDeviceIndex)
+    const bool isValid = outputDeviceIndex == 0
+                         || (outputDeviceIndex > 0 && outputDeviceIndex < m_outputDevices.size());
+    if (!isValid) {
+        qWarning() << "New output device index" << outputDeviceIndex << "is not valid";
+        // The setter's notice brings the fallback back here as a valid index.
+        setOutputDeviceIndex(m_outputDevices.size() < 2 ? 0 : 1);
+        return;
+    }
+    qInfo() << "Output device changed to" << m_outputDevices.value(outputDeviceIndex) << "index"
+            << outputDeviceIndex;
+    m_settings.setValue(OutputDeviceIndexKey, outputDeviceIndex);
+    const int device = outputDeviceIndex - 1;
+    if (device == CVBass::outputDevice)
+        return;
+    CVBass::outputDevice = device;
+    restartAllSources();
 }
 
 // ---------------------------------------------------------------------------
-// PENDING (source list management): creating, loading, saving and the
-// operations on the source list are not written yet.
+// Source list management
 
-void OLHub::play(int sourceIndex, QString streamUrl)
+OLSource *OLHub::createSource(const QUrl &streamUrl, double volumeLevel)
 {
-    // PENDING (source list management)
-    Q_UNUSED(sourceIndex)
-    Q_UNUSED(streamUrl)
+    auto *source = new OLSource(this, streamUrl, volumeLevel, this);
+    connect(source, &OLSource::streamUrlChanged, this, &OLHub::saveSourcesStreamsToSettings,
+            Qt::QueuedConnection);
+    connect(source, &OLSource::volumeLevelChanged, this, &OLHub::saveSourcesStreamsToSettings,
+            Qt::QueuedConnection);
+    connect(source, &OLSource::isConnectedChanged, this, &OLHub::updateSourcesActivity,
+            Qt::QueuedConnection);
+    connect(source, &OLSource::isSilentSoundChanged, this, &OLHub::updateSourcesActivity,
+            Qt::QueuedConnection);
+    connect(source, &OLSource::isActiveChanged, m_clientUser, &OLClientUser::sendPlayerState,
+            Qt::QueuedConnection);
+    connect(source, &OLSource::isConnectedChanged, m_clientUser, &OLClientUser::sendPlayerState,
+            Qt::QueuedConnection);
+    connect(source, &OLSource::isSilentSoundChanged, m_clientUser, &OLClientUser::sendPlayerState,
+            Qt::QueuedConnection);
+    // Each failure starts the delay again: a burst gives one restart.
+    connect(source, &OLSource::deviceFailure, m_sourceRestartTimer, qOverload<>(&QTimer::start),
+            Qt::QueuedConnection);
+    return source;
 }
 
-void OLHub::restart(int sourceIndex)
+// Nothing is played here: playback starts with the first login.
+void OLHub::initSources()
 {
-    // PENDING (source list management)
-    Q_UNUSED(sourceIndex)
+    const QList<OLSource *> previous = m_sources->items();
+    m_sources->clear();
+    for (OLSource *source : previous)
+        source->deleteLater();
+
+    const int size = m_settings.beginReadArray(SourcesArray);
+    for (int i = 0; i < size; ++i) {
+        m_settings.setArrayIndex(i);
+        // A hand-edited level that is no number would mute the source
+        // unnoticed: it gets the default instead.
+        double volumeLevel = 1.0;
+        const QVariant storedVolume = m_settings.value(VolumeLevelKey);
+        if (storedVolume.isValid()) {
+            bool isNumber = false;
+            const double value = storedVolume.toDouble(&isNumber);
+            if (isNumber && std::isfinite(value))
+                volumeLevel = value;
+            else
+                qWarning() << "Volume level" << storedVolume.toString() << "from config is not valid";
+        }
+        // An unquoted comma, as a hand edit may leave it, reads as a list.
+        const QVariant storedUrl = m_settings.value(StreamUrlKey);
+        const QString text = storedUrl.typeId() == QMetaType::QStringList
+                                 ? storedUrl.toStringList().join(QLatin1Char(','))
+                                 : storedUrl.toString();
+        const QUrl streamUrl(text, QUrl::TolerantMode);
+        if (!streamUrl.isValid()) {
+            qWarning() << "Stream url" << withoutUserInfo(text) << "from config is not valid";
+            continue;
+        }
+        m_sources->append(createSource(streamUrl, volumeLevel));
+    }
+    m_settings.endArray();
 }
 
+// The group is written afresh: entries beyond the new size (a deleted
+// source's URL carries the session id) must not stay in the file.
+void OLHub::saveSourcesStreamsToSettings()
+{
+    const QList<OLSource *> sources = m_sources->items();
+    m_settings.remove(SourcesArray);
+    m_settings.beginWriteArray(SourcesArray, int(sources.size()));
+    for (int i = 0; i < sources.size(); ++i) {
+        m_settings.setArrayIndex(i);
+        m_settings.setValue(StreamUrlKey, sources.at(i)->streamUrl().toString());
+        m_settings.setValue(VolumeLevelKey, sources.at(i)->volumeLevel());
+    }
+    m_settings.endArray();
+}
+
+// The source starts with the device's URL rather than an empty one, so
+// that it is saved and reported with it before its player confirms it.
 void OLHub::addNewRecordSource()
 {
-    // PENDING (source list management)
-}
-
-void OLHub::moveSource(int indexFrom, int indexTo)
-{
-    // PENDING (source list management)
-    Q_UNUSED(indexFrom)
-    Q_UNUSED(indexTo)
+    if (m_recordDevices.isEmpty())
+        return;
+    const QUrl streamUrl(m_recordDevices.at(0).toObject().value(StreamUrlMember).toString(),
+                         QUrl::TolerantMode);
+    OLSource *source = createSource(streamUrl, 1.0);
+    qInfo() << "New source" << source->displayName() << "created";
+    source->play(streamUrl);
+    m_sources->append(source);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
 }
 
 void OLHub::deleteSource(int sourceIndex)
 {
-    // PENDING (source list management)
-    Q_UNUSED(sourceIndex)
-}
-
-void OLHub::saveSourcesStreamsToSettings()
-{
-    // PENDING (source list management)
+    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
+        qWarning() << "Delete source index" << sourceIndex << "is not valid";
+        return;
+    }
+    OLSource *source = m_sources->get(sourceIndex);
+    qInfo() << "Delete source" << source->displayName() << "at index" << sourceIndex;
+    source->deleteLater();
+    m_sources->remove(sourceIndex);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
 }
 
 void OLHub::deleteAllSources()
 {
-    // PENDING (source list management)
+    while (!m_sources->isEmpty())
+        deleteSource(0);
 }
 
-void OLHub::initSources()
+void OLHub::moveSource(int indexFrom, int indexTo)
 {
-    // PENDING (source list management)
+    const int count = m_sources->count();
+    if (indexFrom < 0 || indexFrom >= count) {
+        qWarning() << "Move source index from" << indexFrom << "is not valid";
+        return;
+    }
+    if (indexTo < 0 || indexTo >= count) {
+        qWarning() << "Move source index to" << indexTo << "is not valid";
+        return;
+    }
+    qInfo() << "Move source" << m_sources->get(indexFrom)->displayName() << "from" << indexFrom << "to"
+            << indexTo;
+    m_sources->move(indexFrom, indexTo);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
 }
 
+// Nothing is saved here: the source's URL change does that.
+void OLHub::play(int sourceIndex, QString streamUrl)
+{
+    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
+        qWarning() << "Play source index from" << sourceIndex << "is not valid";
+        return;
+    }
+    m_sources->get(sourceIndex)->play(QUrl(streamUrl, QUrl::TolerantMode));
+}
+
+void OLHub::restart(int sourceIndex)
+{
+    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
+        qWarning() << "Restart source index from" << sourceIndex << "is not valid";
+        return;
+    }
+    m_sources->get(sourceIndex)->restart();
+}
+
+// Every player lets go of the output before the engine re-opens it, on the
+// device that CVBass::outputDevice names now.
 void OLHub::restartAllSources()
 {
-    // PENDING (source list management)
+    const QList<OLSource *> sources = m_sources->items();
+    for (OLSource *source : sources)
+        source->stopSync();
+    CVBass::free();
+    CVBass::init();
+    for (OLSource *source : sources)
+        source->play();
 }
 
 void OLHub::stopAllSources()
 {
-    // PENDING (source list management)
-}
-
-OLSource *OLHub::createSource(const QUrl &streamUrl, double volumeLevel)
-{
-    // PENDING (source list management)
-    Q_UNUSED(streamUrl)
-    Q_UNUSED(volumeLevel)
-    return nullptr;
+    const QList<OLSource *> sources = m_sources->items();
+    for (OLSource *source : sources)
+        source->stop();
 }
 
 // ---------------------------------------------------------------------------
-// PENDING (stream synchronisation): reconciling with the service's stream
-// list and choosing the active source are not written yet.
+// Stream synchronisation and the choice of the heard source
 
+// The first connected, sounding source; else the first connected one; else
+// the first. The new one hears of it before the old one does, so the
+// output never goes without an active source.
 void OLHub::updateSourcesActivity()
 {
-    // PENDING (stream synchronisation)
+    const QList<OLSource *> sources = m_sources->items();
+    if (sources.isEmpty())
+        return;
+    OLSource *chosen = nullptr;
+    OLSource *firstConnected = nullptr;
+    for (OLSource *source : sources) {
+        if (!source->isConnected())
+            continue;
+        if (!firstConnected)
+            firstConnected = source;
+        if (!source->isSilentSound()) {
+            chosen = source;
+            break;
+        }
+    }
+    if (!chosen)
+        chosen = firstConnected ? firstConnected : sources.first();
+    chosen->setIsActive(true);
+    for (OLSource *source : sources) {
+        if (source != chosen)
+            source->setIsActive(false);
+    }
 }
 
+// Sources that stay keep their place and volume; new streams go to the end
+// in the service's order. An empty list from the service never empties the
+// source list.
 void OLHub::updateSourcesFromClient()
 {
-    // PENDING (stream synchronisation)
+    if (!m_clientUser || !m_clientUser->isLoggedIn() || m_clientUser->userId() < 1
+        || m_clientUser->sid().isEmpty() || m_clientUser->streams().isEmpty())
+        return;
+    const QString userName = QString::number(m_clientUser->userId());
+    const QString password = m_clientUser->sid();
+
+    QList<QUrl> serverUrls;
+    const QJsonArray streams = m_clientUser->streams();
+    for (const QJsonValue &stream : streams) {
+        QUrl url(stream.toObject().value(StreamUrlMember).toString(), QUrl::TolerantMode);
+        url.setUserName(userName, QUrl::DecodedMode);
+        url.setPassword(password, QUrl::DecodedMode);
+        const bool isDuplicate = std::any_of(serverUrls.cbegin(), serverUrls.cend(),
+                                             [&url](const QUrl &known) { return isSameStream(known, url); });
+        if (isDuplicate) {
+            qDebug() << "Duplicate streamUrl from client user" << url.toString(QUrl::RemoveUserInfo)
+                     << "was skipped";
+            continue;
+        }
+        serverUrls.append(url);
+    }
+
+    // Of several sources on one stream, the last one stays.
+    int i = 0;
+    while (i < m_sources->count() - 1) {
+        OLSource *source = m_sources->get(i);
+        bool hasLaterTwin = false;
+        for (int j = i + 1; j < m_sources->count() && !hasLaterTwin; ++j)
+            hasLaterTwin = isSameStream(m_sources->get(j)->streamUrl(), source->streamUrl());
+        if (!hasLaterTwin) {
+            ++i;
+            continue;
+        }
+        qDebug() << "Deleting a duplicate source" << source->displayName();
+        deleteSource(i);
+    }
+
+    i = 0;
+    while (i < m_sources->count()) {
+        OLSource *source = m_sources->get(i);
+        const auto match = std::find_if(serverUrls.cbegin(), serverUrls.cend(), [source](const QUrl &url) {
+            return isSameStream(url, source->streamUrl());
+        });
+        if (match != serverUrls.cend()) {
+            // New credentials: the player switches, streamUrl follows later.
+            if (!isIdentical(*match, source->streamUrl()))
+                source->play(*match);
+            ++i;
+        } else if (source->isRecordDevice()) {
+            ++i;
+        } else {
+            qDebug() << "Deleting a source" << source->displayName() << "that was not received from the server";
+            deleteSource(i);
+        }
+    }
+
+    for (const QUrl &url : std::as_const(serverUrls)) {
+        const QList<OLSource *> &sources = m_sources->items();
+        const bool isKnown = std::any_of(sources.cbegin(), sources.cend(), [&url](const OLSource *source) {
+            return isSameStream(source->streamUrl(), url);
+        });
+        if (isKnown)
+            continue;
+        // Created with its URL, so that a run before the player confirms it
+        // finds it and the file and reports carry it at once.
+        OLSource *source = createSource(url, 1.0);
+        source->play(url);
+        qInfo() << "New source" << source->displayName() << "was received from the server";
+        m_sources->append(source);
+    }
+
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
 }

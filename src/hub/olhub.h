@@ -51,6 +51,10 @@ public:
 
     [[nodiscard]] QSettings *settings() { return &m_settings; }
 
+    // Test seam: the delay between the last device failure and the restart
+    // of every source (5000 ms in the program).
+    void setSourceRestartIntervalMs(int intervalMs);
+
 signals:
     void clientUserChanged(OLClientUser *clientUser);
     void logsStoreDaysChanged(int logsStoreDays);
