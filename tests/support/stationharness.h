@@ -2,13 +2,15 @@
 // private directories: a PulseAudio daemon with null sinks, an icecast2 server,
 // ffmpeg feeds with sine tones, and a capture of what reaches a sink.
 // A peer that cannot be started makes start() return false with a reason;
-// the test then fails with that reason (never skips).
+// the test then fails with that reason (never skips). Every child process is
+// killed by the destructors, and by the kernel if the test process dies.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QVector>
@@ -25,6 +27,8 @@ quint16 freeTcpPort();
 // (set as default sink, with a keep-alive stream so its monitor has low
 // latency) and a fake microphone: null sink "ondaline_mic" remapped as a
 // normal source "ondaline_vmic" (set as default source).
+// Start it before anything touches Qt Multimedia: Qt connects to the sound
+// server once per process.
 class PulseServer
 {
 public:
@@ -38,6 +42,7 @@ public:
     bool unloadModule(int index);
     // Runs pactl with the arguments against this daemon; returns stdout.
     QByteArray pactl(const QStringList &arguments, bool *ok = nullptr);
+    [[nodiscard]] QString runtimeDir() const; // the exported XDG_RUNTIME_DIR
 
 private:
     struct Private;
@@ -57,6 +62,9 @@ public:
     [[nodiscard]] QString sourcePassword() const;
     // Waits (bounded) until the mount is listed by the server.
     bool waitForMount(const QString &mount, int timeoutMs = 10000);
+    // Waits (bounded) until the mount is no longer listed (its source left).
+    bool waitForMountGone(const QString &mount, int timeoutMs = 10000);
+    [[nodiscard]] bool isMountListed(const QString &mount) const;
 
 private:
     struct Private;
@@ -79,6 +87,8 @@ public:
     void resume();                    // SIGCONT
     [[nodiscard]] bool isRunning() const;
     [[nodiscard]] QUrl url() const;
+    [[nodiscard]] QString mount() const;
+    [[nodiscard]] double frequencyHz() const;
 
 private:
     struct Private;
@@ -96,11 +106,49 @@ public:
     // Stops recording and returns the interleaved stereo samples.
     QVector<qint16> stop();
     [[nodiscard]] qint64 startedAtMs() const; // QDateTime::currentMSecsSinceEpoch() at start
+    // What has been recorded so far, while recording goes on.
+    [[nodiscard]] QVector<qint16> samples() const;
 
 private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// A continuous sine tone played into a PulseAudio sink with pacat, e.g. into
+// "ondaline_mic" so that the fake microphone "ondaline_vmic" carries it.
+class SinkTone
+{
+public:
+    SinkTone(PulseServer *pulse, QString sink, double frequencyHz, double amplitude = 0.125);
+    ~SinkTone();
+    bool start(QString *error);
+    void setSilent(bool silent);
+    void stop();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// Decodes a stream URL with ffmpeg to 48 kHz stereo s16 as a listener would
+// hear it (icecast sends a few seconds of backlog on connect).
+class StreamCapture
+{
+public:
+    explicit StreamCapture(QUrl url);
+    ~StreamCapture();
+    bool start(QString *error);
+    QVector<qint16> stop();
+    [[nodiscard]] QVector<qint16> samples() const;
+    [[nodiscard]] bool isRunning() const; // false once the stream ended
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// Missing programs among `programs`, by name; empty when all are on PATH.
+QStringList missingPrograms(const QStringList &programs);
 
 // Analysis of interleaved stereo s16 samples at 48 kHz (left channel used).
 struct Window
@@ -116,5 +164,9 @@ double peakLevel(const QVector<qint16> &stereo);   // 0..1
 double largestStep(const QVector<qint16> &stereo, qsizetype from = 0, qsizetype to = -1);
 // Longest run of samples whose |value| stays below `threshold` (0..1), in ms.
 double longestSilentGapMs(const QVector<qint16> &stereo, double threshold = 0.001, int sampleRate = 48000);
+// The last `ms` milliseconds of a capture (all of it when shorter).
+QVector<qint16> tail(const QVector<qint16> &stereo, int ms, int sampleRate = 48000);
+// Frames [fromMs, toMs) of a capture.
+QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs, int sampleRate = 48000);
 
 } // namespace StationHarness
