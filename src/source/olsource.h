@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -93,6 +94,10 @@ public slots:
     void stopSync();
     void restart();
 
+protected:
+    // For tests: the player, living in the player thread.
+    [[nodiscard]] CVPlayer *player() const;
+
 protected slots:
     bool updateStreamUrl(QUrl streamUrl);
     bool updateActivityDurationMs(qlonglong activityDurationMs);
@@ -152,4 +157,17 @@ private:
     double m_watchdogLastLevelDb = 0.0;
     QDateTime m_watchdogTime;
     QTimer *m_updateTimer = nullptr;
+
+    // The URL as displayName() shows it; read from the player thread too.
+    mutable QMutex m_namedUrlMutex;
+    QUrl m_namedUrl;
+    // Stopped on request and not played since: the stall watchdog leaves it be.
+    bool m_isHeldStopped = false;
+
+    [[nodiscard]] QString nameFor(const CVPlayer *player) const;
+    void startRoutine(CVPlayer *player, const QUrl &url);
+    void stopRoutine(CVPlayer *player);
+    void resetAfterStop(const QDateTime &now);
+    void queueRestart();
+    void stopPlayerSync();
 };

@@ -1,2 +1,2 @@
 list(APPEND ONDALINE_CORE_SOURCES
-    src/source/olsource.h src/source/olsource.cpp)
+    src/source/olsource.h src/source/olsource.cpp src/source/queuedcall.h)
