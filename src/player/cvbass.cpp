@@ -1,7 +1,19 @@
-// PLACEHOLDER: replaced by the audio engine.
+// The output engine's public face: which device, open it, close it.
 #include "cvbass.h"
+#include "cvengine_p.h"
+
 namespace CVBass {
+
 int outputDevice = -1;
-bool init() { return true; }
-void free() {}
+
+bool init()
+{
+    return CVEngine::Engine::instance().init(outputDevice);
 }
+
+void free()
+{
+    CVEngine::Engine::instance().free();
+}
+
+} // namespace CVBass
