@@ -3,6 +3,8 @@
 // devices 0.. are the system's devices in its order.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QtGlobal>
 
 struct BASS_DEVICEINFO
@@ -21,3 +23,21 @@ constexpr quint32 BASS_DEVICE_LOOPBACK = 8;
 // The strings stay valid until the next call for device 0.
 bool BASS_GetDeviceInfo(quint32 device, BASS_DEVICEINFO *info);
 bool BASS_RecordGetDeviceInfo(quint32 device, BASS_DEVICEINFO *info);
+
+namespace CVDevices {
+
+struct Device
+{
+    QByteArray name;   // local 8-bit encoding
+    QByteArray driver;
+    quint32 flags = BASS_DEVICE_ENABLED;
+};
+
+// Test seam: while set, the two functions above enumerate these lists
+// instead of the system's devices (output 0 stays "No sound"; `outputs`
+// are devices 1..., `inputs` recording devices 0...). Playback is not
+// affected. clearFakeDevices() returns to the system's devices.
+void setFakeDevices(const QList<Device> &outputs, const QList<Device> &inputs);
+void clearFakeDevices();
+
+} // namespace CVDevices

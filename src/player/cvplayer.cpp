@@ -1,25 +1,224 @@
-// PLACEHOLDER: replaced by the audio engine.
+// The stream player: owns its input thread and its mixer channel, and turns
+// what they do into properties.
 #include "cvplayer.h"
+#include "cvengine_p.h"
+#include "cvinput_p.h"
 #include "cvnetworkaccessmanager.h"
+
+#include <QAtomicInt>
+#include <QTimer>
+#include <QtDebug>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
 CVPlayerSource::CVPlayerSource(QObject *parent) : QObject(parent) {}
 CVPlayerSource::~CVPlayerSource() = default;
+
 CVPlayerSimpleSource::CVPlayerSimpleSource(QObject *parent) : CVPlayerSource(parent) {}
 CVPlayerSimpleSource::~CVPlayerSimpleSource() = default;
-struct CVPlayer::Private { CVNetworkAccessManager *nam = nullptr; QUrl url; double volume = 1.0; bool updates = false; bool playing = false; };
-CVPlayer::CVPlayer(QObject *parent) : CVPlayerSimpleSource(parent), d(new Private) { d->nam = new CVNetworkAccessManager(this); }
-CVPlayer::~CVPlayer() { delete d; }
+
+namespace {
+// No fresh audio for this long is a stall.
+constexpr qint64 StallMs = 1000;
+constexpr int LevelIntervalMs = 50;
+
+QString nextPlayerName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("Player %1").arg(counter.fetchAndAddRelaxed(1) + 1);
+}
+} // namespace
+
+struct CVPlayer::Private
+{
+    CVNetworkAccessManager *nam = nullptr;
+    QTimer *timer = nullptr;
+    const QString name = nextPlayerName();
+    QUrl url;
+    bool playing = false;
+    bool stalled = false;
+    bool updatesLevel = false;
+    double level = 0.0;
+    double levelDb = -std::numeric_limits<double>::infinity();
+    double volume = 1.0;
+    std::shared_ptr<CVEngine::Channel> channel;
+    std::unique_ptr<CVEngine::Input> input;
+    // Inputs told to stop that have not finished yet (a blocking call ends
+    // within a poll interval of the network layer).
+    std::vector<std::unique_ptr<CVEngine::Input>> retiring;
+};
+
+CVPlayer::CVPlayer(QObject *parent) : CVPlayerSimpleSource(parent), d(std::make_unique<Private>())
+{
+    d->nam = new CVNetworkAccessManager(this);
+    d->timer = new QTimer(this);
+    d->timer->setInterval(LevelIntervalMs);
+    connect(d->timer, &QTimer::timeout, this, [this] {
+        reapInputs();
+        refresh(true);
+    });
+}
+
+CVPlayer::~CVPlayer()
+{
+    if (d->channel)
+        CVEngine::Engine::instance().removeChannel(d->channel);
+    if (d->input)
+        d->input->abort();
+    for (auto &input : d->retiring)
+        input->abort();
+    // Each input's destructor waits for its thread.
+    d->input.reset();
+    d->retiring.clear();
+}
+
 CVNetworkAccessManager *CVPlayer::nam() const { return d->nam; }
-QString CVPlayer::playerName() const { return QStringLiteral("Player"); }
+QString CVPlayer::playerName() const { return d->name; }
 QUrl CVPlayer::streamUrl() const { return d->url; }
 bool CVPlayer::isPlaying() const { return d->playing; }
-bool CVPlayer::isStalled() const { return true; }
-double CVPlayer::level() const { return 0.0; }
-double CVPlayer::levelDb() const { return 0.0; }
+bool CVPlayer::isStalled() const { return d->stalled; }
+double CVPlayer::level() const { return d->level; }
+double CVPlayer::levelDb() const { return d->levelDb; }
 double CVPlayer::volume() const { return d->volume; }
-bool CVPlayer::isUpdatesLevel() const { return d->updates; }
-void CVPlayer::setStreamUrl(const QUrl &u) { if (u != d->url) { d->url = u; emit streamUrlChanged(u); } }
-void CVPlayer::setVolume(double v) { d->volume = v; }
-void CVPlayer::setIsUpdatesLevel(bool b) { d->updates = b; }
-void CVPlayer::play() { if (!d->playing) { d->playing = true; emit isPlayingChanged(true); } }
-void CVPlayer::play(const QUrl &u) { setStreamUrl(u); play(); }
-void CVPlayer::stop() { if (d->playing) { d->playing = false; emit isPlayingChanged(false); } }
+bool CVPlayer::isUpdatesLevel() const { return d->updatesLevel; }
+
+void CVPlayer::setStreamUrl(const QUrl &streamUrl)
+{
+    if (streamUrl == d->url)
+        return;
+    d->url = streamUrl;
+    emit streamUrlChanged(streamUrl);
+}
+
+void CVPlayer::setVolume(double volume)
+{
+    if (!(volume > 0.0))
+        volume = 0.0; // negative and NaN alike
+    if (volume == d->volume)
+        return;
+    d->volume = volume;
+    if (d->channel)
+        d->channel->setVolume(float(volume));
+    emit volumeChanged(volume);
+}
+
+void CVPlayer::setIsUpdatesLevel(bool isUpdatesLevel)
+{
+    if (isUpdatesLevel == d->updatesLevel)
+        return;
+    d->updatesLevel = isUpdatesLevel;
+}
+
+void CVPlayer::play(const QUrl &streamUrl)
+{
+    setStreamUrl(streamUrl);
+    play();
+}
+
+void CVPlayer::play()
+{
+    retireInput();
+    auto &engine = CVEngine::Engine::instance();
+    if (d->channel)
+        engine.removeChannel(d->channel);
+
+    d->channel = std::make_shared<CVEngine::Channel>(this);
+    d->channel->setVolume(float(d->volume));
+    // Posts only: the input thread must never wait for this one.
+    auto notify = [this] { QMetaObject::invokeMethod(this, [this] { refresh(false); }, Qt::QueuedConnection); };
+
+    if (d->url.scheme() == QLatin1String("record")) {
+        bool ok = false;
+        const int device = d->url.path().toInt(&ok);
+        d->input = std::make_unique<CVEngine::RecordInput>(d->channel, d->name, notify, ok ? device : -1);
+    } else if (d->url.isValid() && !d->url.isEmpty()) {
+        d->input = std::make_unique<CVEngine::StreamInput>(d->channel, d->name, notify, d->url);
+    } else {
+        qWarning() << d->name << "has no stream URL to play";
+        d->channel->setState(CVEngine::Channel::Missing);
+    }
+    engine.addChannel(d->channel);
+    if (d->input)
+        d->input->start();
+    d->timer->start();
+    updateIsPlaying(true);
+    updateIsStalled(true);
+}
+
+void CVPlayer::stop()
+{
+    retireInput();
+    if (d->channel) {
+        CVEngine::Engine::instance().removeChannel(d->channel);
+        d->channel.reset();
+    }
+    d->timer->stop();
+    updateIsPlaying(false);
+    updateIsStalled(false);
+    updateLevel(0.0);
+}
+
+void CVPlayer::retireInput()
+{
+    if (!d->input)
+        return;
+    d->input->abort();
+    d->retiring.push_back(std::move(d->input));
+    reapInputs();
+}
+
+void CVPlayer::reapInputs()
+{
+    auto &r = d->retiring;
+    r.erase(std::remove_if(r.begin(), r.end(), [](const auto &input) { return input->isFinished(); }), r.end());
+}
+
+void CVPlayer::refresh(bool takeLevel)
+{
+    if (!d->playing || !d->channel)
+        return;
+    const auto &ch = *d->channel;
+    const bool flowing = ch.state() == CVEngine::Channel::Streaming
+                         && CVEngine::nowMs() - ch.lastDataMs() < StallMs;
+    updateIsStalled(!flowing);
+    float peak = 0.0f;
+    // Nothing mixed since the last look (a slow device period): keep the value.
+    if (takeLevel && d->updatesLevel && d->channel->takePeak(&peak))
+        updateLevel(double(peak));
+}
+
+bool CVPlayer::updateIsPlaying(bool isPlaying)
+{
+    if (isPlaying == d->playing)
+        return false;
+    d->playing = isPlaying;
+    emit isPlayingChanged(isPlaying);
+    return true;
+}
+
+bool CVPlayer::updateIsStalled(bool isStalled)
+{
+    if (isStalled == d->stalled)
+        return false;
+    d->stalled = isStalled;
+    emit isStalledChanged(isStalled);
+    return true;
+}
+
+bool CVPlayer::updateLevel(double level)
+{
+    const double db = level > 0.0 ? 20.0 * std::log10(level) : -std::numeric_limits<double>::infinity();
+    const bool changed = level != d->level;
+    if (changed) {
+        d->level = level;
+        emit levelChanged(level);
+    }
+    if (db != d->levelDb) {
+        d->levelDb = db;
+        emit levelDbChanged(db);
+    }
+    return changed;
+}

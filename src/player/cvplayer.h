@@ -5,6 +5,8 @@
 #include <QUrl>
 #include <QString>
 
+#include <memory>
+
 class CVNetworkAccessManager;
 
 // Signals and state every player publishes, declared once.
@@ -47,8 +49,13 @@ public:
     [[nodiscard]] QString playerName() const;
 
     [[nodiscard]] QUrl streamUrl() const;
+    // From play() until stop().
     [[nodiscard]] bool isPlaying() const;
+    // While playing, fresh audio is not arriving (connecting, reconnecting,
+    // no data for 1 s, a missing recording device); false when stopped.
     [[nodiscard]] bool isStalled() const;
+    // Peak of what the mixer played in the last ~50 ms, before the volume;
+    // levelDb is -inf for digital silence.
     [[nodiscard]] double level() const;
     [[nodiscard]] double levelDb() const;
     [[nodiscard]] double volume() const;
@@ -65,6 +72,14 @@ public slots:
     void stop();
 
 private:
+    void retireInput();
+    void reapInputs();
+    // Re-reads the input's state; with `takeLevel` also publishes the level.
+    void refresh(bool takeLevel);
+    bool updateIsPlaying(bool isPlaying);
+    bool updateIsStalled(bool isStalled);
+    bool updateLevel(double level);
+
     struct Private;
-    Private *d;
+    std::unique_ptr<Private> d;
 };
