@@ -1,0 +1,457 @@
+// Screenshots of the real program under Xvfb with a tray: the login view in
+// the four language settings, and the main view of a logged-in station with
+// two streams and a recording device, in English and in Russian. The images
+// stay in the build directory; the checks make sure they show something and
+// that the language setting changed the texts.
+#include <QtTest>
+
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+#include "headlessdisplay.h"
+#include "refservice.h"
+#include "stationharness.h"
+
+namespace {
+
+const QString executable = QStringLiteral(ONDALINE_E2E_EXECUTABLE);
+const QString artefactDir = QStringLiteral(ONDALINE_ARTEFACT_DIR);
+constexpr quint16 servicePort = ONDALINE_E2E_SERVICE_PORT;
+const QString stationId = QStringLiteral("north");
+const QString sessionId = QStringLiteral("6c0d7e52a1f94b38");
+
+// An orange disc: the station's own logo, told apart from the program's.
+const QByteArray stationLogoSvg =
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\" viewBox=\"0 0 100 100\">"
+        "<circle cx=\"50\" cy=\"50\" r=\"48\" fill=\"#ff8000\"/></svg>";
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(100);
+    }
+    return true;
+}
+
+int countPixels(const QImage &image, const std::function<bool(QRgb)> &match)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (match(image.pixel(x, y)))
+                ++count;
+        }
+    }
+    return count;
+}
+
+int colourCount(const QImage &image)
+{
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            colours.insert(image.pixel(x, y));
+    }
+    return int(colours.size());
+}
+
+// Text pixels: dark enough to be glyphs on the light views.
+int darkPixels(const QImage &image)
+{
+    return countPixels(image, [](QRgb p) { return qGray(p) < 100; });
+}
+
+int differingPixels(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size())
+        return a.width() * a.height();
+    int count = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            if (a.pixel(x, y) != b.pixel(x, y))
+                ++count;
+        }
+    }
+    return count;
+}
+
+bool near(QRgb p, int r, int g, int b, int tolerance = 24)
+{
+    return qAbs(qRed(p) - r) <= tolerance && qAbs(qGreen(p) - g) <= tolerance && qAbs(qBlue(p) - b) <= tolerance;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QString readLog(const QString &dir)
+{
+    QString text;
+    for (const QFileInfo &info : QDir(dir).entryInfoList({ QStringLiteral("ondaline_*.log") }, QDir::Files)) {
+        QFile file(info.filePath());
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+} // namespace
+
+class tst_Screens : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+
+    void loginView_data();
+    void loginView();
+    void loginViewFollowsTheLanguage();
+    void mainView_data();
+    void mainView();
+    void mainViewFollowsTheLanguage();
+    void mainViewActsOnTheSourceList();
+
+private:
+    QProcess *launch(const QString &dir, const QString &locale);
+    // Waits for the 720 x 540 window and returns its area once `ready`
+    // holds for it; the full screenshot is kept under `name`.
+    bool shoot(QProcess *process, const QString &name, const std::function<bool(const QImage &)> &ready,
+               QImage *area, QString *error, HeadlessDisplay::TopLevel *shownWindow = nullptr);
+    bool startLoggedIn(const QString &language, const QString &name, QImage *area, QString *error,
+                       HeadlessDisplay::TopLevel *window = nullptr);
+
+    HeadlessDisplay m_display;
+    StationHarness::PulseServer m_pulse;
+    std::unique_ptr<StationHarness::SinkTone> m_microphone;
+    RefService m_service;
+    QTemporaryDir m_filesDir;
+    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<QTemporaryDir> m_workDir;
+    QHash<QString, QImage> m_loginViews;
+    QHash<QString, QImage> m_sidePanels;
+};
+
+void tst_Screens::initTestCase()
+{
+    QVERIFY2(QFileInfo(executable).isExecutable(), qPrintable(executable + QStringLiteral(" is not built")));
+    QVERIFY(QDir().mkpath(artefactDir));
+    QVERIFY(m_filesDir.isValid());
+
+    QString error;
+    QVERIFY2(m_display.start(true, &error), qPrintable(error));
+    QVERIFY2(m_pulse.start(&error), qPrintable(error));
+    // The recording source hears a tone, so it becomes the one played.
+    m_microphone = std::make_unique<StationHarness::SinkTone>(&m_pulse, QStringLiteral("ondaline_mic"), 440.0);
+    QVERIFY2(m_microphone->start(&error), qPrintable(error));
+
+    // The streams point at a port where nothing listens: they stay
+    // disconnected, next to the connected recording source.
+    const quint16 closedPort = StationHarness::freeTcpPort();
+    QVERIFY(closedPort != 0);
+    const QString streamBase = QStringLiteral("http://127.0.0.1:%1/").arg(closedPort);
+    QVERIFY(writeFile(m_filesDir.filePath(QStringLiteral("north.svg")), stationLogoSvg));
+    const QJsonObject data{
+        { QStringLiteral("stations"),
+          QJsonObject{ { stationId,
+                         QJsonObject{ { QStringLiteral("name"), QStringLiteral("North Wave") },
+                                      { QStringLiteral("city"), QStringLiteral("Harbourton") },
+                                      { QStringLiteral("logoFilename"), QStringLiteral("north.svg") },
+                                      { QStringLiteral("streams"),
+                                        QJsonArray{ streamBase + QStringLiteral("main"),
+                                                    streamBase + QStringLiteral("backup") } } } } } },
+        { QStringLiteral("users"),
+          QJsonArray{ RefService::makeUser(QStringLiteral("operator"), 7, stationId, QStringLiteral("secret")) } },
+        { QStringLiteral("build"),
+          QJsonObject{ { QStringLiteral("version"), QStringLiteral("1.1.16") },
+                       { QStringLiteral("code"), 101160 },
+                       { QStringLiteral("filename"), QStringLiteral("Ondaline-1.1.16-setup.exe") } } },
+    };
+    QVERIFY2(m_service.loadData(data, &error), qPrintable(error));
+    m_service.setFilesDir(m_filesDir.path());
+    QVERIFY2(m_service.start(servicePort, &error) == servicePort,
+             qPrintable(QStringLiteral("the reference service cannot listen on port %1, which ondaline_e2e is "
+                                       "built against (%2); reconfigure with another "
+                                       "ONDALINE_E2E_SERVICE_PORT")
+                                .arg(servicePort)
+                                .arg(error)));
+    m_service.addSession(sessionId, QStringLiteral("operator"));
+}
+
+void tst_Screens::cleanup()
+{
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(10000);
+    }
+    m_process.reset();
+    m_workDir.reset();
+}
+
+void tst_Screens::cleanupTestCase()
+{
+    m_microphone.reset();
+    m_pulse.stop();
+    m_display.stop();
+}
+
+QProcess *tst_Screens::launch(const QString &dir, const QString &locale)
+{
+    QProcessEnvironment env = m_display.environment();
+    for (const char *name : { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                              "LC_ALL", "LC_MESSAGES", "LANGUAGE" })
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("LANG"), locale);
+    m_process = std::make_unique<QProcess>();
+    m_process->setWorkingDirectory(dir);
+    m_process->setProcessEnvironment(env);
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process->start(executable, {});
+    m_process->waitForStarted(10000);
+    return m_process.get();
+}
+
+bool tst_Screens::shoot(QProcess *process, const QString &name,
+                        const std::function<bool(const QImage &)> &ready, QImage *area, QString *error,
+                        HeadlessDisplay::TopLevel *shownWindow)
+{
+    HeadlessDisplay::TopLevel window;
+    const bool mapped = waitFor(
+            [&] {
+                for (const auto &candidate : m_display.viewableWindowsOf(process->processId())) {
+                    if (candidate.geometry.size() == QSize(720, 540))
+                        window = candidate;
+                }
+                return window.id != 0 || process->state() == QProcess::NotRunning;
+            },
+            30000);
+    if (!mapped || process->state() != QProcess::Running) {
+        *error = QStringLiteral("no main window; exit code %1").arg(process->exitCode());
+        return false;
+    }
+    const QString path = artefactDir + QLatin1Char('/') + name + QStringLiteral(".png");
+    const bool shown = waitFor(
+            [&] {
+                QString shotError;
+                if (!m_display.screenshot(path, &shotError))
+                    return false;
+                *area = QImage(path).copy(window.geometry);
+                return ready(*area);
+            },
+            45000);
+    if (!shown)
+        *error = QStringLiteral("the window never showed what was expected, see %1").arg(path);
+    if (shownWindow)
+        *shownWindow = window;
+    return shown;
+}
+
+void tst_Screens::loginView_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("catalogueMissing");
+
+    QTest::newRow("en") << "en"
+                        << "de_DE.UTF-8" << false;
+    QTest::newRow("ru") << "ru"
+                        << "en_GB.UTF-8" << false;
+    QTest::newRow("fr") << "fr"
+                        << "en_GB.UTF-8" << false;
+    QTest::newRow("system-de") << "system"
+                               << "de_DE.UTF-8" << true;
+}
+
+void tst_Screens::loginView()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, locale);
+    QFETCH(bool, catalogueMissing);
+
+    m_workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_workDir->isValid());
+    QVERIFY(writeFile(m_workDir->filePath(QStringLiteral("ondaline.ini")),
+                      "[General]\nlanguage=" + language.toUtf8() + "\nshowKeepRunningDialog=false\n"));
+    m_service.clearRequests();
+    QProcess *program = launch(m_workDir->path(), locale);
+
+    // The corner link of the offered build comes with the version reply;
+    // the image is taken once that reply is out and the view has settled.
+    QImage previous;
+    QImage area;
+    QString error;
+    const bool shown = shoot(
+            program, QStringLiteral("login-") + QString::fromLatin1(QTest::currentDataTag()),
+            [&](const QImage &image) {
+                const bool answered = !m_service.requests(QStringLiteral("/api/player/version")).isEmpty();
+                // The text cursor blinks in the focused field.
+                const bool settled = !previous.isNull() && differingPixels(previous, image) < 60;
+                previous = image;
+                return answered && settled && colourCount(image) > 16 && darkPixels(image) > 500;
+            },
+            &area, &error);
+    QVERIFY2(shown, qPrintable(error));
+    m_loginViews.insert(QString::fromLatin1(QTest::currentDataTag()), area);
+
+    const QString log = readLog(m_workDir->path());
+    QCOMPARE(log.contains(QStringLiteral("Can not load translator")), catalogueMissing);
+}
+
+// The texts, not the layout, tell the languages apart: the same language
+// gives the same picture up to the text cursor.
+void tst_Screens::loginViewFollowsTheLanguage()
+{
+    for (const char *tag : { "en", "ru", "fr", "system-de" })
+        QVERIFY2(m_loginViews.contains(QLatin1String(tag)), tag);
+    const auto differing = [&](const char *a, const char *b) {
+        return differingPixels(m_loginViews.value(QLatin1String(a)), m_loginViews.value(QLatin1String(b)));
+    };
+    QVERIFY2(differing("en", "ru") > 400, qPrintable(QString::number(differing("en", "ru"))));
+    QVERIFY2(differing("fr", "ru") < 60, qPrintable(QString::number(differing("fr", "ru"))));
+    QVERIFY2(differing("system-de", "en") < 60, qPrintable(QString::number(differing("system-de", "en"))));
+}
+
+void tst_Screens::mainView_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::newRow("en") << "en";
+    QTest::newRow("ru") << "ru";
+}
+
+// A stored session that the service knows, and a recording source; the
+// service's two streams join it after the login.
+bool tst_Screens::startLoggedIn(const QString &language, const QString &name, QImage *area, QString *error,
+                                HeadlessDisplay::TopLevel *window)
+{
+    m_workDir = std::make_unique<QTemporaryDir>();
+    if (!m_workDir->isValid()
+        || !writeFile(m_workDir->filePath(QStringLiteral("ondaline.ini")),
+                      "[General]\nlanguage=" + language.toUtf8() + "\nsid=" + sessionId.toUtf8()
+                              + "\nusername=operator\nshowKeepRunningDialog=false\n"
+                                "[sources]\n1\\streamUrl=record:0\n1\\volumeLevel=1\nsize=1\n")) {
+        *error = QStringLiteral("no working directory");
+        return false;
+    }
+    m_service.clearRequests();
+    QProcess *program = launch(m_workDir->path(), QStringLiteral("en_GB.UTF-8"));
+    return shoot(
+            program, name,
+            [&](const QImage &image) {
+                // The side panel's grey, the station's logo faded in, and
+                // the three green dots (playing, connected, sound) of the
+                // one source that is heard; the streams' dots are not green.
+                const bool sidePanel = near(image.pixel(5, 300), 0xf5, 0xf5, 0xf5, 2);
+                const int logo = countPixels(image.copy(0, 0, 200, 130),
+                                             [](QRgb p) { return near(p, 0xff, 0x80, 0x00); });
+                const int greenDots = countPixels(image, [](QRgb p) { return near(p, 0x00, 0x80, 0x00, 8); });
+                return sidePanel && logo > 5000 && greenDots > 220 && colourCount(image) > 32;
+            },
+            area, error, window);
+}
+
+void tst_Screens::mainView()
+{
+    QFETCH(QString, language);
+    QImage area;
+    QString error;
+    QVERIFY2(startLoggedIn(language, QStringLiteral("main-") + language, &area, &error), qPrintable(error));
+    // The rows themselves are beyond a pixel check; the program's reports
+    // tell that it had the three sources the view lists.
+    const auto reportedSources = [&] {
+        qsizetype most = 0;
+        for (const auto &request : m_service.requests(QStringLiteral("/api/player/state")))
+            most = qMax(most, request.json().value(QStringLiteral("sourcesInfo")).toArray().size());
+        return most;
+    };
+    QVERIFY2(waitFor([&] { return reportedSources() == 3; }, 15000),
+             qPrintable(QStringLiteral("reported %1 sources").arg(reportedSources())));
+    // The station name, city and user name labels and the buttons.
+    m_sidePanels.insert(language, area.copy(0, 110, 200, 430));
+}
+
+void tst_Screens::mainViewFollowsTheLanguage()
+{
+    QVERIFY(m_sidePanels.contains(QStringLiteral("en")) && m_sidePanels.contains(QStringLiteral("ru")));
+    const int differing = differingPixels(m_sidePanels.value(QStringLiteral("en")),
+                                          m_sidePanels.value(QStringLiteral("ru")));
+    QVERIFY2(differing > 400, qPrintable(QString::number(differing)));
+}
+
+// The buttons reach the hub: add a recording source, move the first row
+// down, delete the added row after its confirmation. The settings file
+// holds the list in the order of the rows. The positions are those of the
+// 720 x 540 window in the screenshots.
+void tst_Screens::mainViewActsOnTheSourceList()
+{
+    QImage area;
+    QString error;
+    HeadlessDisplay::TopLevel window;
+    QVERIFY2(startLoggedIn(QStringLiteral("en"), QStringLiteral("main-actions"), &area, &error, &window),
+             qPrintable(error));
+    const QString ini = m_workDir->filePath(QStringLiteral("ondaline.ini"));
+    const auto storedUrls = [&] {
+        QSettings settings(ini, QSettings::IniFormat);
+        QStringList urls;
+        const int size = settings.beginReadArray(QStringLiteral("sources"));
+        for (int i = 0; i < size; ++i) {
+            settings.setArrayIndex(i);
+            urls.append(settings.value(QStringLiteral("streamUrl")).toString());
+        }
+        settings.endArray();
+        return urls;
+    };
+    const auto isRecord = [](const QString &url) { return url == QLatin1String("record:0"); };
+    const auto isStream = [](const QString &url, const char *mount) {
+        return url.startsWith(QLatin1String("http://")) && url.endsWith(QLatin1String(mount));
+    };
+    const QPoint origin = window.geometry.topLeft();
+    const QPoint addRecordingSource(100, 421);
+    const int rowPitch = 120; // row height 100 and spacing 20
+    const QPoint firstRowDown(685, 163);
+    const QPoint firstRowDelete(485, 163);
+
+    QVERIFY(waitFor([&] { return storedUrls().size() == 3; }, 10000));
+    QVERIFY(m_display.click(origin + addRecordingSource, 1));
+    QVERIFY2(waitFor([&] { return storedUrls().size() == 4; }, 10000), qPrintable(storedUrls().join(u' ')));
+    QVERIFY(isRecord(storedUrls().at(3)));
+
+    QVERIFY(m_display.click(origin + firstRowDown, 1));
+    QVERIFY2(waitFor([&] { return isStream(storedUrls().value(0), "/main"); }, 10000),
+             qPrintable(storedUrls().join(u' ')));
+    QStringList urls = storedUrls();
+    QVERIFY(isRecord(urls.at(1)) && isStream(urls.at(2), "/backup") && isRecord(urls.at(3)));
+
+    // Stream rows cannot be deleted: the click on the first row does nothing.
+    QVERIFY(m_display.click(origin + firstRowDelete, 1));
+    QVERIFY(m_display.click(origin + firstRowDelete + QPoint(0, 3 * rowPitch), 1));
+    const auto dimmed = [&] {
+        const QString shot = m_workDir->filePath(QStringLiteral("dialog.png"));
+        QString shotError;
+        return m_display.screenshot(shot, &shotError)
+                && qRed(QImage(shot).pixel(origin + QPoint(400, 500))) < 200;
+    };
+    QVERIFY2(waitFor(dimmed, 10000), "no confirmation dialog");
+    QCOMPARE(storedUrls().size(), 4);
+    QVERIFY(m_display.pressKeys(window.id, { QStringLiteral("Tab"), QStringLiteral("space") }));
+    QVERIFY2(waitFor([&] { return storedUrls().size() == 3; }, 10000), qPrintable(storedUrls().join(u' ')));
+    urls = storedUrls();
+    QVERIFY(isStream(urls.at(0), "/main") && isRecord(urls.at(1)) && isStream(urls.at(2), "/backup"));
+}
+
+QTEST_GUILESS_MAIN(tst_Screens)
+#include "tst_screens.moc"
