@@ -26,6 +26,21 @@ ColumnLayout {
             Layout.fillWidth: true
             model: OLHub.outputDevices
             currentIndex: OLHub.outputDeviceIndex
+
+            // Only the operator's choice goes to the hub. A combo box resets its
+            // index whenever its list is replaced; written back, that reset would
+            // switch the station to the default device at every device change.
+            onActivated: (index) => { OLHub.outputDeviceIndex = index }
+
+            function showHubChoice() {
+                currentIndex = OLHub.outputDeviceIndex
+            }
+
+            Connections {
+                target: OLHub
+                function onOutputDevicesChanged() { Qt.callLater(outputDeviceComboBox.showHubChoice) }
+                function onOutputDeviceIndexChanged() { outputDeviceComboBox.showHubChoice() }
+            }
         }
     }
 
@@ -34,15 +49,5 @@ ColumnLayout {
         Layout.bottomMargin: 10
         text: qsTr("Sources")
         font.bold: true
-    }
-
-    // The combo box passes through -1 while its model is replaced; the hub
-    // would take that for an unplugged device and switch to another one.
-    Binding {
-        target: OLHub
-        property: "outputDeviceIndex"
-        value: outputDeviceComboBox.currentIndex
-        when: outputDeviceComboBox.currentIndex >= 0
-        restoreMode: Binding.RestoreNone
     }
 }
