@@ -44,17 +44,17 @@ constexpr double micFrequencyHz = 440.0;
 
 // ------------------------------------------------------------ child mode
 
-// Renders the menu described by `spec` (an array of entries with "text",
+// Renders the menu described by `entries` (an array of entries with "text",
 // "enabled", "checkable", "checked", "submenu", "separator") into `path`
 // and prints the entries' rectangles as a JSON array of [x, y, w, h].
 int renderMenu(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QString path = QString::fromLocal8Bit(argv[2]);
-    const QJsonArray spec = QJsonDocument::fromJson(QByteArray(argv[3])).array();
+    const QJsonArray entries = QJsonDocument::fromJson(QByteArray(argv[3])).array();
     QMenu menu;
     QList<QAction *> actions;
-    for (const QJsonValue &value : spec) {
+    for (const QJsonValue &value : entries) {
         const QJsonObject entry = value.toObject();
         QAction *action = nullptr;
         if (entry.value(QStringLiteral("separator")).toBool()) {
@@ -120,6 +120,22 @@ int differingPixels(const QImage &a, const QImage &b)
     return count;
 }
 
+// The program's menus (Qt.labs.platform's) may come out a few pixels wider
+// than a plain QMenu with the same entries, the tray menu by 8 here; the
+// extra width is empty. So the left part and the right edge are compared,
+// each with the reference.
+int menuDifference(const QImage &shown, const QImage &reference)
+{
+    const int extra = shown.width() - reference.width();
+    if (shown.height() != reference.height() || extra < 0 || extra > 16)
+        return shown.width() * shown.height();
+    constexpr int edge = 16;
+    const int left = reference.width() - edge;
+    return differingPixels(shown.copy(0, 0, left, shown.height()), reference.copy(0, 0, left, shown.height()))
+            + differingPixels(shown.copy(shown.width() - edge, 0, edge, shown.height()),
+                              reference.copy(left, 0, edge, shown.height()));
+}
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -148,14 +164,6 @@ qsizetype findLine(const QStringList &lines, const QString &text, qsizetype from
     return -1;
 }
 
-qsizetype countLines(const QStringList &lines, const QString &text)
-{
-    qsizetype count = 0;
-    for (const QString &line : lines)
-        count += line.contains(text) ? 1 : 0;
-    return count;
-}
-
 // The sources named in "start playing" lines from `from` on.
 QSet<QString> startedSources(const QStringList &lines, qsizetype from = 0)
 {
@@ -182,12 +190,14 @@ class tst_Tray : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void cleanupTestCase();
 
     void submenuListsTheDevices();
     void aNewSinkJoinsTheSubmenu();
     void choosingASinkRestartsTheSources();
-    void losingTheChosenSinkFallsBackToTheFirstDevice();
+    void aSinkAddedAfterTheChosenOneKeepsTheChoice();
+    void losingTheChosenSinkFallsBackToNoSound();
 
 private:
     struct Reference
@@ -195,18 +205,30 @@ private:
         QImage image;
         QList<QRect> entries;
     };
-    bool renderReference(const QJsonArray &spec, Reference *reference, QString *error) const;
-    // Right-clicks the tray icon, clicks "Output device" and checks both
-    // menus against their references; the submenu's screen rectangle and
-    // reference come back. The screenshot is kept under `shotName`.
-    bool openOutputSubmenu(const QStringList &expectedEntries, int checkedEntry, const QString &shotName,
-                           QRect *submenu, Reference *submenuReference, QString *error);
+    bool renderReference(const QJsonArray &entries, Reference *reference, QString *error) const;
+    // Right-clicks the tray icon, clicks "Output device" and checks that
+    // both menus show what their references show: the submenu with the
+    // sound server's devices and `checkedEntry` checked. The screenshot is
+    // kept under `shotName`; the submenu stays open.
+    bool openOutputSubmenu(int checkedEntry, const QString &shotName, QString *error);
     bool closeMenus(QString *error);
-    // "Default device", "No sound" and the sinks' descriptions in the
-    // server's order, as the submenu should list them.
+    // Chooses `entry` in the submenu and returns the log line that
+    // announced the change.
+    bool choose(int entry, qsizetype *changedAt, QString *error);
+    // "Default device", "No sound" and the sinks' descriptions in the sound
+    // server's order: what the submenu should list.
     QStringList expectedOutputEntries();
+    bool loadSink(const QString &name, const QString &description);
+    bool unloadSink(const QString &name);
+    // Waits for a log line containing `text` at or after line `from`.
+    bool waitForLine(const QString &text, qsizetype from, int timeoutMs, qsizetype *at = nullptr);
+    // Waits until every source has logged "start playing" after line `from`.
+    bool sourcesRestartedAfter(qsizetype from);
     [[nodiscard]] int storedOutputDeviceIndex() const;
     [[nodiscard]] QStringList log() const { return readLogLines(m_workDir.path()); }
+    [[nodiscard]] QString logFrom(qsizetype from) const { return log().mid(from).join(u'\n'); }
+    // The lines about the output device choice from line `from` on.
+    [[nodiscard]] QStringList changesSince(qsizetype from) const;
 
     HeadlessDisplay m_display;
     StationHarness::PulseServer m_pulse;
@@ -217,7 +239,7 @@ private:
     HeadlessDisplay::TopLevel m_window;
     HeadlessDisplay::TopLevel m_icon;
     QSet<QString> m_sources;
-    int m_extraSinkModule = -1;
+    QHash<QString, int> m_sinkModules;
     QRect m_submenu;
     Reference m_submenuReference;
 };
@@ -240,13 +262,13 @@ void tst_Tray::initTestCase()
     // source that plays, and is restarted, without being heard.
     const quint16 closedPort = StationHarness::freeTcpPort();
     QVERIFY(closedPort != 0);
+    const QJsonObject station{
+        { QStringLiteral("name"), QStringLiteral("North Wave") },
+        { QStringLiteral("city"), QStringLiteral("Harbourton") },
+        { QStringLiteral("streams"), QJsonArray{ QStringLiteral("http://127.0.0.1:%1/main").arg(closedPort) } },
+    };
     const QJsonObject data{
-        { QStringLiteral("stations"),
-          QJsonObject{ { stationId,
-                         QJsonObject{ { QStringLiteral("name"), QStringLiteral("North Wave") },
-                                      { QStringLiteral("city"), QStringLiteral("Harbourton") },
-                                      { QStringLiteral("streams"),
-                                        QJsonArray{ QStringLiteral("http://127.0.0.1:%1/main").arg(closedPort) } } } } } },
+        { QStringLiteral("stations"), QJsonObject{ { stationId, station } } },
         { QStringLiteral("users"),
           QJsonArray{ RefService::makeUser(QStringLiteral("operator"), 7, stationId, QStringLiteral("secret")) } },
     };
@@ -291,11 +313,19 @@ void tst_Tray::initTestCase()
                      },
                      15000),
              "the program put no icon into the tray");
-    // Logged in once both sources play: the stored recording source and the
+    // Logged in once both play: the stored recording source and the
     // service's stream.
-    QVERIFY2(waitFor([&] { return startedSources(log()).size() == 2; }, 30000),
-             qPrintable(log().join(u'\n')));
+    QVERIFY2(waitFor([&] { return startedSources(log()).size() == 2; }, 30000), qPrintable(logFrom(0)));
     m_sources = startedSources(log());
+}
+
+// A failed step must not leave a menu open for the next one.
+void tst_Tray::cleanup()
+{
+    if (QTest::currentTestFailed()) {
+        QString error;
+        closeMenus(&error);
+    }
 }
 
 void tst_Tray::cleanupTestCase()
@@ -304,14 +334,17 @@ void tst_Tray::cleanupTestCase()
         m_program.kill();
         m_program.waitForFinished(10000);
     }
-    if (m_extraSinkModule >= 0)
-        m_pulse.unloadModule(m_extraSinkModule);
+    // The program's log goes with the screenshots, for a look after a failure.
+    writeFile(artefactDir + QStringLiteral("/tray-ondaline.log"), logFrom(0).toUtf8() + '\n');
+    for (int module : std::as_const(m_sinkModules))
+        m_pulse.unloadModule(module);
+    m_sinkModules.clear();
     m_microphone.reset();
     m_pulse.stop();
     m_display.stop();
 }
 
-bool tst_Tray::renderReference(const QJsonArray &spec, Reference *reference, QString *error) const
+bool tst_Tray::renderReference(const QJsonArray &entries, Reference *reference, QString *error) const
 {
     QTemporaryDir dir;
     if (!dir.isValid()) {
@@ -320,14 +353,11 @@ bool tst_Tray::renderReference(const QJsonArray &spec, Reference *reference, QSt
     }
     const QString path = dir.filePath(QStringLiteral("reference.png"));
     QProcess child;
-    QProcessEnvironment env = m_display.environment();
-    // The program's environment as launched, so both pick the same theme.
-    env.remove(QStringLiteral("LC_ALL"));
-    env.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
-    child.setProcessEnvironment(env);
+    // The program's environment, so that both choose the same theme.
+    child.setProcessEnvironment(m_program.processEnvironment());
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.start(QCoreApplication::applicationFilePath(),
-                { renderMenuOption, path, QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact)) });
+                { renderMenuOption, path, QString::fromUtf8(QJsonDocument(entries).toJson(QJsonDocument::Compact)) });
     if (!child.waitForStarted(10000) || !child.waitForFinished(20000) || child.exitCode() != 0) {
         child.kill();
         child.waitForFinished(5000);
@@ -336,42 +366,24 @@ bool tst_Tray::renderReference(const QJsonArray &spec, Reference *reference, QSt
     }
     reference->image = QImage(path).convertToFormat(QImage::Format_RGB32);
     reference->entries.clear();
-    for (const QJsonValue &value : QJsonDocument::fromJson(child.readAllStandardOutput()).array()) {
+    const QJsonArray rects = QJsonDocument::fromJson(child.readAllStandardOutput()).array();
+    for (const QJsonValue &value : rects) {
         const QJsonArray r = value.toArray();
         reference->entries.append(QRect(r.at(0).toInt(), r.at(1).toInt(), r.at(2).toInt(), r.at(3).toInt()));
     }
-    if (reference->image.isNull() || reference->entries.size() != spec.size()) {
+    if (reference->image.isNull() || reference->entries.size() != entries.size()) {
         *error = QStringLiteral("the reference menu came back incomplete");
         return false;
     }
     return true;
 }
 
-QStringList tst_Tray::expectedOutputEntries()
-{
-    QStringList entries{ QStringLiteral("Default device"), QStringLiteral("No sound") };
-    bool ok = false;
-    const QString sinks = QString::fromUtf8(m_pulse.pactl({ QStringLiteral("list"), QStringLiteral("sinks") }, &ok));
-    static const QRegularExpression description(QStringLiteral("^\\s*Description: (.*)$"),
-                                                QRegularExpression::MultilineOption);
-    auto it = description.globalMatch(sinks);
-    while (it.hasNext())
-        entries.append(it.next().captured(1).trimmed());
-    return entries;
-}
-
-int tst_Tray::storedOutputDeviceIndex() const
-{
-    QSettings settings(m_workDir.filePath(QStringLiteral("ondaline.ini")), QSettings::IniFormat);
-    return settings.value(QStringLiteral("outputDeviceIndex"), -1).toInt();
-}
-
-bool tst_Tray::openOutputSubmenu(const QStringList &expectedEntries, int checkedEntry, const QString &shotName,
-                                 QRect *submenu, Reference *submenuReference, QString *error)
+bool tst_Tray::openOutputSubmenu(int checkedEntry, const QString &shotName, QString *error)
 {
     const QJsonArray traySpec{
         menuEntry(QStringLiteral("North Wave Harbourton"), false),
-        QJsonObject{ { QStringLiteral("text"), QStringLiteral("Output device") }, { QStringLiteral("submenu"), true } },
+        QJsonObject{ { QStringLiteral("text"), QStringLiteral("Output device") },
+                     { QStringLiteral("submenu"), true } },
         menuEntry(QStringLiteral("Silence detection settings")),
         QJsonObject{ { QStringLiteral("separator"), true } },
         menuEntry(QStringLiteral("operator"), false),
@@ -380,68 +392,75 @@ bool tst_Tray::openOutputSubmenu(const QStringList &expectedEntries, int checked
         menuEntry(QStringLiteral("About")),
         menuEntry(QStringLiteral("Close")),
     };
+    const QStringList expected = expectedOutputEntries();
     QJsonArray submenuSpec;
-    for (qsizetype i = 0; i < expectedEntries.size(); ++i)
-        submenuSpec.append(QJsonObject{ { QStringLiteral("text"), expectedEntries.at(i) },
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        submenuSpec.append(QJsonObject{ { QStringLiteral("text"), expected.at(i) },
                                         { QStringLiteral("checkable"), true },
                                         { QStringLiteral("checked"), i == checkedEntry } });
     Reference trayReference;
-    if (!renderReference(traySpec, &trayReference, error) || !renderReference(submenuSpec, submenuReference, error))
+    if (!renderReference(traySpec, &trayReference, error)
+        || !renderReference(submenuSpec, &m_submenuReference, error))
         return false;
 
-    QStringList seen;
-    const auto popupOfSize = [&](QSize size, QRect *found) {
+    const QString path = artefactDir + QLatin1Char('/') + shotName + QStringLiteral(".png");
+    // Waits for a popup of the program, other than the window and `other`,
+    // that shows what `reference` shows.
+    QRect found;
+    unsigned long foundId = 0;
+    int differing = -1;
+    const auto showsPopup = [&](const Reference &reference, unsigned long other) {
+        found = {};
         return waitFor(
                 [&] {
-                    seen.clear();
+                    QString shotError;
+                    if (!m_display.screenshot(path, &shotError))
+                        return false;
+                    const QImage shot = QImage(path).convertToFormat(QImage::Format_RGB32);
                     for (const auto &candidate : m_display.viewableWindowsOf(m_program.processId())) {
-                        seen.append(QStringLiteral("%1x%2+%3+%4").arg(candidate.geometry.width()).arg(candidate.geometry.height()).arg(candidate.geometry.x()).arg(candidate.geometry.y()));
-                        if (candidate.id != m_window.id && candidate.geometry.size() == size)
-                            *found = candidate.geometry;
+                        if (candidate.id == m_window.id || candidate.id == other)
+                            continue;
+                        found = candidate.geometry;
+                        foundId = candidate.id;
+                        differing = menuDifference(shot.copy(found), reference.image);
+                        if (differing == 0)
+                            return true;
                     }
-                    return found->isValid();
+                    return false;
                 },
                 10000);
     };
-    QRect trayMenu;
-    if (!m_display.click(m_icon.geometry.center(), 3) || !popupOfSize(trayReference.image.size(), &trayMenu)) {
-        QString e; m_display.screenshot(artefactDir + QStringLiteral("/dbg-tray.png"), &e); trayReference.image.save(artefactDir + QStringLiteral("/dbg-tray-ref.png"));
-        *error = QStringLiteral("no tray menu of the size of the reference (%1 x %2); windows: %3")
-                         .arg(trayReference.image.width())
-                         .arg(trayReference.image.height()).arg(seen.join(u' '));
-        return false;
-    }
-    // Clicking a submenu's entry opens it at once.
-    if (!m_display.click(trayMenu.topLeft() + trayReference.entries.at(1).center(), 1)
-        || !popupOfSize(submenuReference->image.size(), submenu)) {
-        *error = QStringLiteral("no output device submenu of the size of the reference (%1 x %2)")
-                         .arg(submenuReference->image.width())
-                         .arg(submenuReference->image.height());
-        return false;
-    }
-
-    const QString path = artefactDir + QLatin1Char('/') + shotName + QStringLiteral(".png");
-    int differing = -1;
-    const bool matched = waitFor(
-            [&] {
-                QString shotError;
-                if (!m_display.screenshot(path, &shotError))
-                    return false;
-                const QImage shot = QImage(path).convertToFormat(QImage::Format_RGB32);
-                differing = differingPixels(shot.copy(*submenu), submenuReference->image);
-                return differing == 0;
-            },
-            10000);
-    if (!matched) {
-        submenuReference->image.save(artefactDir + QLatin1Char('/') + shotName + QStringLiteral("-expected.png"));
-        *error = QStringLiteral("the submenu differs in %1 pixels from one listing \"%2\" with entry %3 checked; "
-                                "see %4")
+    const auto describe = [&](const QString &what, const Reference &reference) {
+        const QString expectedPath = artefactDir + QLatin1Char('/') + shotName + QStringLiteral("-expected.png");
+        reference.image.save(expectedPath);
+        *error = QStringLiteral("%1 (%2 x %3 at %4, %5) differs in %6 pixels from the expected %7 x %8 (%9); "
+                                "see %10")
+                         .arg(what)
+                         .arg(found.width())
+                         .arg(found.height())
+                         .arg(found.x())
+                         .arg(found.y())
                          .arg(differing)
-                         .arg(expectedEntries.join(QStringLiteral("\", \"")))
-                         .arg(checkedEntry)
-                         .arg(path);
+                         .arg(reference.image.width())
+                         .arg(reference.image.height())
+                         .arg(expectedPath, path);
+    };
+
+    if (!m_display.click(m_icon.geometry.center(), 3) || !showsPopup(trayReference, 0)) {
+        describe(QStringLiteral("the tray menu"), trayReference);
         return false;
     }
+    const QRect trayMenu = found;
+    // Clicking an entry that holds a submenu opens the submenu at once.
+    if (!m_display.click(trayMenu.topLeft() + trayReference.entries.at(1).center(), 1)
+        || !showsPopup(m_submenuReference, foundId)) {
+        describe(QStringLiteral("the output device submenu listing \"%1\" with entry %2 checked")
+                         .arg(expected.join(QStringLiteral("\", \"")))
+                         .arg(checkedEntry),
+                 m_submenuReference);
+        return false;
+    }
+    m_submenu = found;
     return true;
 }
 
@@ -460,112 +479,221 @@ bool tst_Tray::closeMenus(QString *error)
     return closed;
 }
 
+bool tst_Tray::choose(int entry, qsizetype *changedAt, QString *error)
+{
+    const int stored = storedOutputDeviceIndex();
+    if (!openOutputSubmenu(stored, QStringLiteral("tray-output-devices-choice"), error))
+        return false;
+    const QStringList entries = expectedOutputEntries();
+    if (entry >= m_submenuReference.entries.size()) {
+        *error = QStringLiteral("the submenu has no entry %1").arg(entry);
+        return false;
+    }
+    const qsizetype from = log().size();
+    if (!m_display.click(m_submenu.topLeft() + m_submenuReference.entries.at(entry).center(), 1)) {
+        *error = QStringLiteral("xdotool could not click");
+        return false;
+    }
+    const QString changed =
+            QStringLiteral("Output device changed to \"%1\" index %2").arg(entries.at(entry)).arg(entry);
+    if (!waitForLine(changed, from, 5000, changedAt)) {
+        *error = QStringLiteral("no line \"%1\" after choosing it; the log since:\n%2")
+                         .arg(changed, logFrom(from));
+        return false;
+    }
+    return true;
+}
+
+QStringList tst_Tray::expectedOutputEntries()
+{
+    QStringList entries{ QStringLiteral("Default device"), QStringLiteral("No sound") };
+    // JSON, since the plain listing follows the locale.
+    const QJsonArray sinks = QJsonDocument::fromJson(m_pulse.pactl({ QStringLiteral("--format=json"),
+                                                                     QStringLiteral("list"),
+                                                                     QStringLiteral("sinks") }))
+                                     .array();
+    for (const QJsonValue &sink : sinks)
+        entries.append(sink.toObject().value(QStringLiteral("description")).toString());
+    return entries;
+}
+
+bool tst_Tray::loadSink(const QString &name, const QString &description)
+{
+    const int module = m_pulse.loadModule(QStringLiteral("module-null-sink"),
+                                          { QStringLiteral("sink_name=") + name, QStringLiteral("rate=48000"),
+                                            QStringLiteral("channels=2"),
+                                            QStringLiteral("sink_properties=device.description=") + description });
+    if (module < 0)
+        return false;
+    m_sinkModules.insert(name, module);
+    return true;
+}
+
+bool tst_Tray::unloadSink(const QString &name)
+{
+    return m_sinkModules.contains(name) && m_pulse.unloadModule(m_sinkModules.take(name));
+}
+
+bool tst_Tray::waitForLine(const QString &text, qsizetype from, int timeoutMs, qsizetype *at)
+{
+    qsizetype found = -1;
+    const bool seen = waitFor(
+            [&] {
+                found = findLine(log(), text, from);
+                return found >= 0;
+            },
+            timeoutMs);
+    if (at)
+        *at = found;
+    return seen;
+}
+
+bool tst_Tray::sourcesRestartedAfter(qsizetype from)
+{
+    return waitFor([&] { return startedSources(log(), from) == m_sources; }, 10000);
+}
+
+QStringList tst_Tray::changesSince(qsizetype from) const
+{
+    QStringList changes;
+    const QStringList lines = log().mid(from);
+    for (const QString &line : lines) {
+        if (line.contains(QStringLiteral("Output device changed to"))
+            || line.contains(QStringLiteral("is not valid")))
+            changes.append(line);
+    }
+    return changes;
+}
+
+int tst_Tray::storedOutputDeviceIndex() const
+{
+    QSettings settings(m_workDir.filePath(QStringLiteral("ondaline.ini")), QSettings::IniFormat);
+    return settings.value(QStringLiteral("outputDeviceIndex"), 0).toInt();
+}
+
 void tst_Tray::submenuListsTheDevices()
 {
-    const QStringList expected = expectedOutputEntries();
-    // The harness's two null sinks: its fake microphone's feed and the output.
-    QCOMPARE(expected.size(), 4);
+    // The harness's two null sinks: the fake microphone's feed and the output.
+    QCOMPARE(expectedOutputEntries().size(), 4);
     QString error;
-    QVERIFY2(openOutputSubmenu(expected, 0, QStringLiteral("tray-output-devices"), &m_submenu,
-                               &m_submenuReference, &error),
-             qPrintable(error));
-    const QImage shot = QImage(artefactDir + QStringLiteral("/tray-output-devices.png"));
-    QVERIFY(colourCount(shot.copy(m_submenu)) > 8);
+    QVERIFY2(openOutputSubmenu(0, QStringLiteral("tray-output-devices"), &error), qPrintable(error));
+    const QImage shot(artefactDir + QStringLiteral("/tray-output-devices.png"));
+    QVERIFY2(colourCount(shot) > 32 && colourCount(shot.copy(m_submenu)) > 8, "a blank screenshot");
     QVERIFY2(closeMenus(&error), qPrintable(error));
 }
 
 void tst_Tray::aNewSinkJoinsTheSubmenu()
 {
-    const QString updated = QStringLiteral("Output devices list was updated");
-    const qsizetype updatesBefore = countLines(log(), updated);
     const qsizetype linesBefore = log().size();
     QElapsedTimer sinceLoad;
     sinceLoad.start();
-    m_extraSinkModule = m_pulse.loadModule(QStringLiteral("module-null-sink"),
-                                           { QStringLiteral("sink_name=ondaline_extra"), QStringLiteral("rate=48000"),
-                                             QStringLiteral("channels=2"),
-                                             QStringLiteral("sink_properties=device.description=Ondaline_Extra_Output") });
-    QVERIFY2(m_extraSinkModule >= 0, "pactl could not load another null sink");
-    QVERIFY2(waitFor([&] { return countLines(log(), updated) > updatesBefore; }, 3000),
-             "the program did not notice the new sink within 3 s");
+    QVERIFY2(loadSink(QStringLiteral("ondaline_extra"), QStringLiteral("Ondaline_Extra_Output")),
+             "pactl could not load another null sink");
+    qsizetype updatedAt = -1;
+    QVERIFY2(waitForLine(QStringLiteral("(I): Output devices list was updated"), linesBefore, 3000, &updatedAt),
+             "the program did not list the new sink within 3 s");
     qInfo() << "The new sink was listed after" << sinceLoad.elapsed() << "ms";
 
-    // A device added at the end leaves the chosen index as it was: logged
-    // and stored again, nothing restarted.
-    QVERIFY(waitFor(
-            [&] { return findLine(log(), QStringLiteral("Output device changed to \"Default device\" index 0"),
-                                  linesBefore) >= 0; },
-            5000));
+    // Appended at the end, the sink leaves the default device chosen.
+    QVERIFY(waitForLine(QStringLiteral("Output device changed to \"Default device\" index 0"), updatedAt, 5000));
     QTRY_COMPARE_WITH_TIMEOUT(storedOutputDeviceIndex(), 0, 5000);
-
     const QStringList expected = expectedOutputEntries();
     QCOMPARE(expected.size(), 5);
     QCOMPARE(expected.last(), QStringLiteral("Ondaline_Extra_Output"));
     QString error;
-    QVERIFY2(openOutputSubmenu(expected, 0, QStringLiteral("tray-output-devices-added"), &m_submenu,
-                               &m_submenuReference, &error),
-             qPrintable(error));
-    QVERIFY2(startedSources(log(), linesBefore).isEmpty(), "a new device at the end restarted the sources");
+    QVERIFY2(openOutputSubmenu(0, QStringLiteral("tray-output-devices-added"), &error), qPrintable(error));
+    QVERIFY2(closeMenus(&error), qPrintable(error));
+    QVERIFY2(startedSources(log(), linesBefore).isEmpty(), qPrintable(logFrom(linesBefore)));
 }
 
-// The submenu is still open from the test before.
 void tst_Tray::choosingASinkRestartsTheSources()
 {
-    QVERIFY2(m_extraSinkModule >= 0 && m_submenuReference.entries.size() == 5, "no extra sink in the submenu");
-    const qsizetype linesBefore = log().size();
-    QVERIFY(m_display.click(m_submenu.topLeft() + m_submenuReference.entries.at(4).center(), 1));
-
-    const QString changed = QStringLiteral("Output device changed to \"Ondaline_Extra_Output\" index 4");
+    QVERIFY2(m_sinkModules.contains(QStringLiteral("ondaline_extra")), "no extra sink");
     qsizetype changedAt = -1;
-    QVERIFY2(waitFor(
-                     [&] {
-                         changedAt = findLine(log(), changed, linesBefore);
-                         return changedAt >= 0;
-                     },
-                     5000),
-             qPrintable(log().mid(linesBefore).join(u'\n')));
-    QTRY_COMPARE_WITH_TIMEOUT(storedOutputDeviceIndex(), 4, 5000);
-    QVERIFY2(waitFor([&] { return startedSources(log(), changedAt) == m_sources; }, 10000),
-             qPrintable(log().mid(changedAt).join(u'\n')));
-
-    // The recording source is heard on the chosen sink.
-    StationHarness::Capture capture(&m_pulse, QStringLiteral("ondaline_extra.monitor"));
     QString error;
-    QVERIFY2(capture.start(&error), qPrintable(error));
-    QVERIFY(waitFor([&] { return capture.samples().size() >= 2 * 48000 * 2; }, 10000));
-    const QVector<qint16> heard = StationHarness::tail(capture.stop(), 1000);
-    QVERIFY2(qAbs(StationHarness::dominantFrequency(heard) - micFrequencyHz) < 10,
-             qPrintable(QString::number(StationHarness::dominantFrequency(heard))));
-    QVERIFY(StationHarness::peakLevel(heard) > 0.05);
+    QVERIFY2(choose(4, &changedAt, &error), qPrintable(error));
+    QVERIFY(log().at(changedAt).contains(QStringLiteral("(I): Output device changed to \"Ondaline_Extra_Output\" "
+                                                        "index 4")));
+    QTRY_COMPARE_WITH_TIMEOUT(storedOutputDeviceIndex(), 4, 5000);
+    QVERIFY2(sourcesRestartedAfter(changedAt), qPrintable(logFrom(changedAt)));
+
+    // The recording source is heard on the chosen sink, and no longer on
+    // the default one.
+    StationHarness::Capture chosen(&m_pulse, QStringLiteral("ondaline_extra.monitor"));
+    StationHarness::Capture previous(&m_pulse, QStringLiteral("ondaline_out.monitor"));
+    QVERIFY2(chosen.start(&error), qPrintable(error));
+    QVERIFY2(previous.start(&error), qPrintable(error));
+    QVERIFY(waitFor([&] { return chosen.samples().size() >= 2 * 48000 * 2; }, 10000));
+    const QVector<qint16> heard = StationHarness::tail(chosen.stop(), 1000);
+    const QVector<qint16> left = StationHarness::tail(previous.stop(), 1000);
+    const double frequency = StationHarness::dominantFrequency(heard);
+    QVERIFY2(qAbs(frequency - micFrequencyHz) < 10 && StationHarness::peakLevel(heard) > 0.05,
+             qPrintable(QStringLiteral("%1 Hz at peak %2").arg(frequency).arg(StationHarness::peakLevel(heard))));
+    QVERIFY2(StationHarness::peakLevel(left) < 0.01, qPrintable(QString::number(StationHarness::peakLevel(left))));
 }
 
-void tst_Tray::losingTheChosenSinkFallsBackToTheFirstDevice()
+// Positions name the devices: one added or removed after the chosen one
+// changes nothing but the list.
+void tst_Tray::aSinkAddedAfterTheChosenOneKeepsTheChoice()
 {
-    QVERIFY2(m_extraSinkModule >= 0 && storedOutputDeviceIndex() == 4, "the extra sink was not chosen");
+    QVERIFY2(storedOutputDeviceIndex() == 4, "the extra sink is not the chosen device");
+    const QString kept = QStringLiteral("Output device changed to \"Ondaline_Extra_Output\" index 4");
+
     const qsizetype linesBefore = log().size();
-    QVERIFY(m_pulse.unloadModule(m_extraSinkModule));
-    m_extraSinkModule = -1;
+    QVERIFY2(loadSink(QStringLiteral("ondaline_late"), QStringLiteral("Ondaline_Late_Output")),
+             "pactl could not load another null sink");
+    qsizetype updatedAt = -1;
+    QVERIFY(waitForLine(QStringLiteral("Output devices list was updated"), linesBefore, 3000, &updatedAt));
+    QVERIFY2(waitForLine(kept, updatedAt, 5000),
+             qPrintable(QStringLiteral("a sink added after the chosen one changed the choice:\n")
+                        + changesSince(linesBefore).join(u'\n')));
+    QString error;
+    QVERIFY2(openOutputSubmenu(4, QStringLiteral("tray-output-devices-kept"), &error), qPrintable(error));
+    QVERIFY2(closeMenus(&error), qPrintable(error));
+
+    const qsizetype removedFrom = log().size();
+    QVERIFY(unloadSink(QStringLiteral("ondaline_late")));
+    QVERIFY(waitForLine(QStringLiteral("Output devices list was updated"), removedFrom, 3000, &updatedAt));
+    QVERIFY2(waitForLine(kept, updatedAt, 5000),
+             qPrintable(QStringLiteral("a sink removed after the chosen one changed the choice:\n")
+                        + changesSince(removedFrom).join(u'\n')));
+
+    // One line per list change, each naming the kept device.
+    const QStringList changes = changesSince(linesBefore);
+    QCOMPARE(changes.size(), 2);
+    for (const QString &line : changes)
+        QVERIFY2(line.contains(kept), qPrintable(line));
+    QCOMPARE(storedOutputDeviceIndex(), 4);
+    QVERIFY2(startedSources(log(), linesBefore).isEmpty(), qPrintable(logFrom(linesBefore)));
+}
+
+void tst_Tray::losingTheChosenSinkFallsBackToNoSound()
+{
+    QVERIFY2(m_sinkModules.contains(QStringLiteral("ondaline_extra")), "no extra sink");
+    if (storedOutputDeviceIndex() != 4) {
+        qsizetype changedAt = -1;
+        QString error;
+        QVERIFY2(choose(4, &changedAt, &error), qPrintable(error));
+        QVERIFY(sourcesRestartedAfter(changedAt));
+    }
+    const qsizetype linesBefore = log().size();
+    QVERIFY(unloadSink(QStringLiteral("ondaline_extra")));
 
     qsizetype warnedAt = -1;
-    QVERIFY2(waitFor(
-                     [&] {
-                         warnedAt = findLine(log(), QStringLiteral("New output device index 4 is not valid"),
-                                             linesBefore);
-                         return warnedAt >= 0;
-                     },
-                     5000),
-             qPrintable(log().mid(linesBefore).join(u'\n')));
-    QVERIFY(log().at(warnedAt).contains(QStringLiteral("(W)")));
+    QVERIFY2(waitForLine(QStringLiteral("(W): New output device index 4 is not valid"), linesBefore, 5000,
+                         &warnedAt),
+             qPrintable(QStringLiteral("no warning when the chosen sink went away:\n")
+                        + changesSince(linesBefore).join(u'\n')));
     qsizetype changedAt = -1;
-    QVERIFY(waitFor(
-            [&] {
-                changedAt = findLine(log(), QStringLiteral("Output device changed to \"No sound\" index 1"), warnedAt);
-                return changedAt >= 0;
-            },
-            5000));
+    QVERIFY2(waitForLine(QStringLiteral("(I): Output device changed to \"No sound\" index 1"), warnedAt, 5000,
+                         &changedAt),
+             qPrintable(changesSince(linesBefore).join(u'\n')));
     QTRY_COMPARE_WITH_TIMEOUT(storedOutputDeviceIndex(), 1, 5000);
-    QVERIFY2(waitFor([&] { return startedSources(log(), changedAt) == m_sources; }, 10000),
-             qPrintable(log().mid(changedAt).join(u'\n')));
+    QVERIFY2(sourcesRestartedAfter(changedAt), qPrintable(logFrom(changedAt)));
+
+    QString error;
+    QVERIFY2(openOutputSubmenu(1, QStringLiteral("tray-output-devices-fallback"), &error), qPrintable(error));
+    QVERIFY2(closeMenus(&error), qPrintable(error));
     QCOMPARE(m_program.state(), QProcess::Running);
 }
 
