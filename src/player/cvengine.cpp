@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QIODevice>
 #include <QMediaDevices>
-#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 #include <QtDebug>
@@ -26,12 +25,36 @@ qint64 nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+qint64 nowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 // ---------------------------------------------------------------- Channel
 
 Channel::Channel(CVPlayerSource *owner, int capacityFrames)
     : m_owner(owner), m_capacity(std::max(capacityFrames, 1)),
-      m_ring(size_t(std::max(capacityFrames, 1)) * Channels, 0.0f)
+      m_ring(size_t(std::max(capacityFrames, 1)) * Channels, 0.0f),
+      m_recent(size_t(FadeFrames) * Channels, 0.0f), m_tail(size_t(FadeFrames) * Channels, 0.0f)
 {
+}
+
+void Channel::setVolume(float v, qint64 atUs)
+{
+    m_volume.store(v);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Only the last value matters when the mixer falls far behind.
+    if (m_volumeChanges.size() >= 16)
+        m_volumeChanges.erase(m_volumeChanges.begin());
+    m_volumeChanges.push_back({ v, atUs });
+}
+
+void Channel::takeVolumeChanges(std::vector<VolumeChange> &into)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    into.insert(into.end(), m_volumeChanges.begin(), m_volumeChanges.end());
+    m_volumeChanges.clear();
 }
 
 bool Channel::write(const float *frames, int count, const std::atomic<bool> &abort)
@@ -56,6 +79,18 @@ bool Channel::write(const float *frames, int count, const std::atomic<bool> &abo
             // every burst, a click each time.
             if (m_count + chunk > m_capacity) {
                 const int drop = std::min(m_count, m_count + chunk - m_capacity / 2);
+                if (!m_dry && drop > 0) {
+                    // Fade out what the reader would have played next while
+                    // the audio after the jump fades in.
+                    m_tailLength = std::min(drop, FadeFrames);
+                    m_tailAt = 0;
+                    for (int j = 0; j < m_tailLength; ++j) {
+                        const size_t from = size_t((m_head + j) % m_capacity) * Channels;
+                        m_tail[size_t(j) * Channels] = m_ring[from];
+                        m_tail[size_t(j) * Channels + 1] = m_ring[from + 1];
+                    }
+                    m_fadeIn = 0;
+                }
                 m_head = (m_head + drop) % m_capacity;
                 m_count -= drop;
             }
@@ -86,25 +121,51 @@ void Channel::read(float *out, int count)
         std::lock_guard<std::mutex> lock(m_mutex);
         const int available = std::min(count, m_count);
         float peak = m_peak;
-        int done = 0;
-        while (done < available) {
-            const int n = std::min(available - done, m_capacity - m_head);
-            const float *src = &m_ring[size_t(m_head) * Channels];
-            float *dst = out + size_t(done) * Channels;
-            for (int i = 0; i < n * Channels; ++i) {
-                dst[i] = src[i];
-                peak = std::max(peak, std::fabs(src[i]));
+        for (int i = 0; i < count; ++i) {
+            float left = 0.0f;
+            float right = 0.0f;
+            if (i < available) {
+                const size_t at = size_t(m_head) * Channels;
+                left = m_ring[at];
+                right = m_ring[at + 1];
+                m_head = m_head + 1 == m_capacity ? 0 : m_head + 1;
+                m_dry = false;
+                if (m_fadeIn < FadeFrames) {
+                    ++m_fadeIn;
+                    const float g = float(m_fadeIn) / float(FadeFrames + 1);
+                    left *= g;
+                    right *= g;
+                }
+            } else if (!m_dry) {
+                // Run dry: play the last frames backwards while fading out,
+                // which continues the wave where it stopped.
+                m_dry = true;
+                m_fadeIn = 0;
+                m_tailLength = FadeFrames;
+                m_tailAt = 0;
+                for (int j = 0; j < FadeFrames; ++j) {
+                    const size_t from = size_t((m_recentAt + FadeFrames - 1 - j) % FadeFrames) * Channels;
+                    m_tail[size_t(j) * Channels] = m_recent[from];
+                    m_tail[size_t(j) * Channels + 1] = m_recent[from + 1];
+                }
             }
-            done += n;
-            m_head = (m_head + n) % m_capacity;
+            if (m_tailAt < m_tailLength) {
+                const float g = float(m_tailLength - m_tailAt) / float(m_tailLength + 1);
+                left += m_tail[size_t(m_tailAt) * Channels] * g;
+                right += m_tail[size_t(m_tailAt) * Channels + 1] * g;
+                ++m_tailAt;
+            }
+            out[size_t(i) * Channels] = left;
+            out[size_t(i) * Channels + 1] = right;
+            m_recent[size_t(m_recentAt) * Channels] = left;
+            m_recent[size_t(m_recentAt) * Channels + 1] = right;
+            m_recentAt = m_recentAt + 1 == FadeFrames ? 0 : m_recentAt + 1;
+            peak = std::max({ peak, std::fabs(left), std::fabs(right) });
         }
         m_count -= available;
         m_peak = peak;
         m_framesRead += count;
         wake = m_writerWaiting && available > 0;
-        if (available < count)
-            std::memset(out + size_t(available) * Channels, 0,
-                        size_t(count - available) * Channels * sizeof(float));
     }
     if (wake)
         m_space.notify_one();
@@ -281,10 +342,12 @@ private:
             m_rendered += due - SampleRate / 5;
             due = SampleRate / 5;
         }
+        const qint64 now = nowUs();
         while (due > 0) {
             const int n = int(std::min<qint64>(due, 1024));
             m_buffer.resize(size_t(n) * Channels);
-            Engine::instance().render(m_buffer.data(), n);
+            // The chunks of a late tick are due one after the other.
+            Engine::instance().render(m_buffer.data(), n, now - (due - n) * 1000000 / SampleRate);
             m_rendered += n;
             due -= n;
         }
@@ -342,26 +405,55 @@ public:
     {
         QMetaObject::invokeMethod(m_mixer, [this, f] { f(*m_mixer); }, Qt::BlockingQueuedConnection);
     }
+    // Start and end are handed over through a standard mutex rather than
+    // Qt's own waits, so that a race checker sees the order: a mixer thread
+    // that replaces another uses the engine's mixer state after it.
     void startAndWait()
     {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_phase = Starting;
+        }
         start(QThread::TimeCriticalPriority);
-        m_ready.acquire();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_phase == Running; });
+    }
+    void stopAndWait()
+    {
+        quit();
+        wait();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_phase == Finished; });
     }
 
 protected:
     void run() override
     {
-        Mixer mixer;
-        m_mixer = &mixer;
-        m_ready.release();
-        exec();
-        mixer.closeDevice();
-        m_mixer = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            Mixer mixer;
+            m_mixer = &mixer;
+            m_phase = Running;
+            lock.unlock();
+            m_changed.notify_all();
+            exec();
+            mixer.closeDevice();
+            lock.lock();
+            m_mixer = nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_phase = Finished;
+        }
+        m_changed.notify_all();
     }
 
 private:
+    enum Phase { Starting, Running, Finished };
     Mixer *m_mixer = nullptr;
-    QSemaphore m_ready;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    Phase m_phase = Starting;
 };
 
 // ---------------------------------------------------------------- Engine
@@ -405,8 +497,7 @@ void Engine::stopIfIdle()
         if (!m_channels.empty())
             return;
     }
-    m_thread->quit();
-    m_thread->wait();
+    m_thread->stopAndWait();
     m_thread.reset();
 }
 
@@ -441,8 +532,7 @@ void Engine::shutdown()
     m_wantDevice = false;
     if (!m_thread)
         return;
-    m_thread->quit();
-    m_thread->wait();
+    m_thread->stopAndWait();
     m_thread.reset();
 }
 
@@ -470,7 +560,51 @@ void Engine::removeChannel(const std::shared_ptr<Channel> &channel)
     stopIfIdle();
 }
 
-void Engine::render(float *out, int frames)
+void mixChannel(Channel &ch, const float *in, float *out, int frames, qint64 endUs)
+{
+    ch.takeVolumeChanges(ch.dueChanges);
+    auto startFrame = [&](const Channel::VolumeChange &c) {
+        const qint64 dueUs = c.atUs + VolumeDelayUs;
+        if (dueUs > endUs)
+            return frames; // a later block's
+        // Frames are due a sample period apart, ending at `endUs`. A change
+        // whose frame is already past (a late one) starts at once.
+        const qint64 framesBefore = (endUs - dueUs) * SampleRate / 1000000;
+        return int(std::max<qint64>(0, frames - 1 - framesBefore));
+    };
+    size_t next = 0;
+    int i = 0;
+    while (i < frames) {
+        int until = frames;
+        if (next < ch.dueChanges.size()) {
+            const int at = startFrame(ch.dueChanges[next]);
+            if (at <= i) {
+                ch.gainTarget = ch.dueChanges[next].volume;
+                ch.gainStep = std::fabs(ch.gainTarget - ch.gain) / RampFrames;
+                ++next;
+                continue;
+            }
+            until = at;
+        }
+        for (; i < until && ch.gain != ch.gainTarget; ++i) {
+            if (ch.gain < ch.gainTarget)
+                ch.gain = std::min(ch.gainTarget, ch.gain + ch.gainStep);
+            else
+                ch.gain = std::max(ch.gainTarget, ch.gain - ch.gainStep);
+            out[2 * i] += in[2 * i] * ch.gain;
+            out[2 * i + 1] += in[2 * i + 1] * ch.gain;
+        }
+        const float g = ch.gain;
+        if (g != 0.0f) {
+            for (size_t k = size_t(i) * Channels; k < size_t(until) * Channels; ++k)
+                out[k] += in[k] * g;
+        }
+        i = until;
+    }
+    ch.dueChanges.erase(ch.dueChanges.begin(), ch.dueChanges.begin() + std::ptrdiff_t(next));
+}
+
+void Engine::render(float *out, int frames, qint64 endUs)
 {
     {
         std::lock_guard<std::mutex> lock(m_listMutex);
@@ -483,25 +617,7 @@ void Engine::render(float *out, int frames)
     float *in = m_scratch.data();
     for (const auto &ch : m_snapshot) {
         ch->read(in, frames);
-        const float target = ch->volume();
-        if (target != ch->gainTarget) {
-            ch->gainTarget = target;
-            ch->gainStep = std::fabs(target - ch->gain) / RampFrames;
-        }
-        int i = 0;
-        for (; i < frames && ch->gain != ch->gainTarget; ++i) {
-            if (ch->gain < ch->gainTarget)
-                ch->gain = std::min(ch->gainTarget, ch->gain + ch->gainStep);
-            else
-                ch->gain = std::max(ch->gainTarget, ch->gain - ch->gainStep);
-            out[2 * i] += in[2 * i] * ch->gain;
-            out[2 * i + 1] += in[2 * i + 1] * ch->gain;
-        }
-        const float g = ch->gain;
-        if (g == 0.0f)
-            continue;
-        for (size_t k = size_t(i) * Channels; k < samples; ++k)
-            out[k] += in[k] * g;
+        mixChannel(*ch, in, out, frames, endUs);
     }
     m_snapshot.clear();
 }
