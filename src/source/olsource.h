@@ -157,6 +157,7 @@ private:
     double m_watchdogLastLevelDb = 0.0;
     QDateTime m_watchdogTime;
     QTimer *m_updateTimer = nullptr;
+    QTimer *m_verdictTimer = nullptr;
 
     // The URL as displayName() shows it; read from the player thread too.
     mutable QMutex m_namedUrlMutex;

@@ -135,7 +135,8 @@ private slots:
     }
 
     // Silence is declared once the level has stayed at or below the threshold
-    // for silenceDetectionStartMs, within one update period (250 ms).
+    // for silenceDetectionStartMs: when it falls due, not at the next 250 ms
+    // update (the slack below is the polling of QTRY and a loaded machine).
     void silenceVerdictHysteresis()
     {
         HubFixture fixture;
@@ -153,13 +154,13 @@ private slots:
         clock.start();
         QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 2000);
         QVERIFY2(clock.elapsed() >= 600, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(clock.elapsed() <= 600 + 250 + 100, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() <= 600 + 150, qPrintable(QString::number(clock.elapsed())));
 
         clock.start();
         source.updateLevelDb(-kInf);
         QTRY_VERIFY_WITH_TIMEOUT(source.isSilentSound(), 2000);
         QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(clock.elapsed() <= 400 + 250 + 100, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() <= 400 + 150, qPrintable(QString::number(clock.elapsed())));
         QTRY_VERIFY(source.soundDurationMs() < 300); // counts from the change of verdict
     }
 
