@@ -42,17 +42,6 @@ qint64 nowMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
-
 // ------------------------------------------------------------------ Listener
 
 Listener::Listener(StationHarness::PulseServer *pulse, QString path) : m_pulse(pulse), m_path(std::move(path)) { }

@@ -23,14 +23,15 @@
 #include "headlessdisplay.h"
 #include "stationharness.h"
 
+#include "e2esupport.h"
+
 class RefService;
 
 namespace Scenario {
 
 [[nodiscard]] qint64 nowMs();
-// Polls `condition` every 50 ms while the event loop runs (the in-process
-// service must keep answering), at most `timeoutMs`.
-bool waitFor(const std::function<bool()> &condition, int timeoutMs);
+// The in-process service must keep answering while a test waits.
+using E2E::waitFor;
 
 // The tones of the station; a window is classified as the nearest of them.
 constexpr double kTone1 = 440.0;

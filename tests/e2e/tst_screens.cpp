@@ -16,9 +16,15 @@
 #include <functional>
 #include <memory>
 
+#include "e2esupport.h"
 #include "headlessdisplay.h"
 #include "refservice.h"
 #include "stationharness.h"
+
+using E2E::waitFor;
+using E2E::countPixels;
+using E2E::colourCount;
+using E2E::differingPixels;
 
 namespace {
 
@@ -33,57 +39,10 @@ const QByteArray stationLogoSvg =
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\" viewBox=\"0 0 100 100\">"
         "<circle cx=\"50\" cy=\"50\" r=\"48\" fill=\"#ff8000\"/></svg>";
 
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(100);
-    }
-    return true;
-}
-
-int countPixels(const QImage &image, const std::function<bool(QRgb)> &match)
-{
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (match(image.pixel(x, y)))
-                ++count;
-        }
-    }
-    return count;
-}
-
-int colourCount(const QImage &image)
-{
-    QSet<QRgb> colours;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            colours.insert(image.pixel(x, y));
-    }
-    return int(colours.size());
-}
-
 // Text pixels: dark enough to be glyphs on the light views.
 int darkPixels(const QImage &image)
 {
     return countPixels(image, [](QRgb p) { return qGray(p) < 100; });
-}
-
-int differingPixels(const QImage &a, const QImage &b)
-{
-    if (a.size() != b.size())
-        return a.width() * a.height();
-    int count = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            if (a.pixel(x, y) != b.pixel(x, y))
-                ++count;
-        }
-    }
-    return count;
 }
 
 bool near(QRgb p, int r, int g, int b, int tolerance = 24)

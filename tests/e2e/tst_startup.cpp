@@ -18,24 +18,17 @@
 
 #include <unistd.h>
 
+#include "e2esupport.h"
 #include "headlessdisplay.h"
+
+using E2E::waitFor;
+using E2E::colourCount;
 
 namespace {
 
 const QString executable = QStringLiteral(ONDALINE_EXECUTABLE);
 const QString artefactDir = QStringLiteral(ONDALINE_ARTEFACT_DIR);
 const QString lockName = QStringLiteral("ondaline.lock");
-
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
 
 // The exit code as main returned it (-1 arrives as 255 on POSIX).
 int signedExitCode(const QProcess &process)
@@ -89,16 +82,6 @@ int logoPixels(const QImage &image)
         }
     }
     return count;
-}
-
-int colourCount(const QImage &image)
-{
-    QSet<QRgb> colours;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            colours.insert(image.pixel(x, y));
-    }
-    return int(colours.size());
 }
 
 } // namespace

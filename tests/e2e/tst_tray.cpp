@@ -28,9 +28,14 @@
 #include <functional>
 #include <memory>
 
+#include "e2esupport.h"
 #include "headlessdisplay.h"
 #include "refservice.h"
 #include "stationharness.h"
+
+using E2E::waitFor;
+using E2E::colourCount;
+using E2E::differingPixels;
 
 namespace {
 
@@ -84,41 +89,6 @@ int renderMenu(int argc, char **argv)
 }
 
 // ------------------------------------------------------------ helpers
-
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(100);
-    }
-    return true;
-}
-
-int colourCount(const QImage &image)
-{
-    QSet<QRgb> colours;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            colours.insert(image.pixel(x, y));
-    }
-    return int(colours.size());
-}
-
-int differingPixels(const QImage &a, const QImage &b)
-{
-    if (a.size() != b.size())
-        return a.width() * a.height();
-    int count = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            if (a.pixel(x, y) != b.pixel(x, y))
-                ++count;
-        }
-    }
-    return count;
-}
 
 // The program's menus (Qt.labs.platform's) may come out a few pixels wider
 // than a plain QMenu with the same entries, the tray menu by 8 here; the
