@@ -10,6 +10,7 @@
 #include <QTranslator>
 #include <QtQml/qqmlextensionplugin.h>
 
+#include "buildidentity.h"
 #include "logging.h"
 
 Q_IMPORT_QML_PLUGIN(OndalinePlugin)
@@ -17,11 +18,9 @@ Q_IMPORT_QML_PLUGIN(OndalinePlugin)
 namespace {
 const QString logPrefix = QStringLiteral("ondaline");
 const QString lockFileName = QStringLiteral("ondaline.lock");
-const QString settingsFileName = QStringLiteral("ondaline.ini");
 const QString organizationName = QStringLiteral("Veltam");
 // Also the referer of every network access manager of the program.
 const QString organizationDomain = QStringLiteral("com.tarnwell.ondaline");
-const QString applicationVersion = QStringLiteral("1.1.15");
 
 QString chooseLanguageCode(const QString &stored)
 {
@@ -50,14 +49,14 @@ int main(int argc, char *argv[])
     initLogging(logPrefix);
     qWarning("--------------------------------------------------");
     qWarning() << "Ondaline"
-               << "1.1.15"
+               << ONDALINE_VERSION
                << "startup";
 
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(organizationName);
     QCoreApplication::setOrganizationDomain(organizationDomain);
     QCoreApplication::setApplicationName(QObject::tr("Ondaline"));
-    QCoreApplication::setApplicationVersion(applicationVersion);
+    QCoreApplication::setApplicationVersion(BuildIdentity::version);
 
     // Age alone never breaks the lock; QLockFile still takes over a lock
     // whose owner process is gone.
@@ -82,7 +81,7 @@ int main(int argc, char *argv[])
 
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QSettings settings(settingsFileName, QSettings::IniFormat);
+    QSettings settings(BuildIdentity::settingsFileName, QSettings::IniFormat);
     const QString code = chooseLanguageCode(
             settings.value(QStringLiteral("language"), QStringLiteral("system")).toString());
 

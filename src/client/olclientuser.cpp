@@ -12,13 +12,12 @@
 #include <QUrl>
 #include <cmath>
 
+#include "buildidentity.h"
 #include "cvnetworkaccessmanager.h"
 #include "olhub.h"
 #include "olsource.h"
 
 namespace {
-const QString appVersion = QStringLiteral("1.1.15");
-constexpr int appVersionCode = 101150;
 constexpr int stateIntervalMs = 60000;
 constexpr int requestTimeoutMs = 10000;
 
@@ -52,7 +51,7 @@ QJsonValue jsonNumber(double value)
 
 QString newVersionUrlFor(qlonglong code, const QString &fileName)
 {
-    if (fileName.isEmpty() || code <= appVersionCode)
+    if (fileName.isEmpty() || code <= BuildIdentity::versionCode)
         return {};
     return OLClientUser::serviceBaseUrl() + playerBuildPath + fileName;
 }
@@ -251,8 +250,8 @@ QNetworkReply *OLClientUser::post(const QString &path, const QJsonObject &body)
 void OLClientUser::versionCheck()
 {
     QJsonObject body;
-    body.insert(QStringLiteral("version"), appVersion);
-    body.insert(QStringLiteral("versionCode"), appVersionCode);
+    body.insert(QStringLiteral("version"), BuildIdentity::version);
+    body.insert(QStringLiteral("versionCode"), BuildIdentity::versionCode);
 
     // Left connected on purpose: the handler runs for the aborted reply,
     // finds it failed and takes nothing from it.
@@ -354,8 +353,8 @@ void OLClientUser::abortPlayerRequest()
 
 void OLClientUser::playerRequest(QJsonObject body)
 {
-    body.insert(QStringLiteral("version"), appVersion);
-    body.insert(QStringLiteral("versionCode"), appVersionCode);
+    body.insert(QStringLiteral("version"), BuildIdentity::version);
+    body.insert(QStringLiteral("versionCode"), BuildIdentity::versionCode);
     body.insert(QStringLiteral("updatePeriodMs"), stateIntervalMs);
 
     abortPlayerRequest();

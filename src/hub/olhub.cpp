@@ -12,6 +12,7 @@
 
 #include "cvbass.h"
 #include "cvdevices.h"
+#include "buildidentity.h"
 #include "logging.h"
 #include "olclientuser.h"
 #include "olsource.h"
@@ -61,7 +62,7 @@ QString withoutUserInfo(const QString &text)
 // so reading the settings never writes them back.
 OLHub::OLHub(QObject *parent)
     : QObject(parent)
-    , m_settings(QStringLiteral("ondaline.ini"), QSettings::IniFormat, this)
+    , m_settings(BuildIdentity::settingsFileName, QSettings::IniFormat, this)
 {
     m_logsStoreDays = m_settings.value(LogsStoreDaysKey, 30).toInt();
     connect(this, &OLHub::logsStoreDaysChanged, this, [this](int logsStoreDays) {
