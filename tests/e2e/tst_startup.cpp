@@ -310,20 +310,44 @@ void tst_Startup::trayCloseAsksBeforeQuitting()
         const QRgb corner = QImage(shot).pixel(window.geometry.topLeft() + QPoint(5, 5));
         return qRed(corner) < 200;
     };
+    // The tray lays its icons out again when another program's icon goes
+    // (the cases before this one leave theirs): click only where the icon
+    // has settled, and click again when no menu came.
     const auto chooseClose = [&] {
-        HeadlessDisplay::TopLevel menu;
-        return m_display.click(icon.geometry.center(), 3)
-                && waitFor(
-                        [&] {
-                            for (const auto &candidate : m_display.viewableWindowsOf(program->processId())) {
-                                if (!isMainWindow(candidate))
-                                    menu = candidate;
-                            }
-                            return menu.id != 0;
-                        },
-                        10000)
-                // "Close" is the last entry of the menu
-                && m_display.click({ menu.geometry.center().x(), menu.geometry.bottom() - 11 }, 1);
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            HeadlessDisplay::TopLevel settled;
+            const bool still = waitFor(
+                    [&] {
+                        const HeadlessDisplay::TopLevel previous = settled;
+                        QTest::qWait(300);
+                        settled = m_display.trayIconOf(program->processId());
+                        return settled.id != 0 && settled.geometry == previous.geometry;
+                    },
+                    10000);
+            if (!still || !m_display.click(settled.geometry.center(), 3))
+                continue;
+            HeadlessDisplay::TopLevel menu;
+            const bool shown = waitFor(
+                    [&] {
+                        for (const auto &candidate : m_display.viewableWindowsOf(program->processId())) {
+                            if (!isMainWindow(candidate))
+                                menu = candidate;
+                        }
+                        return menu.id != 0;
+                    },
+                    5000);
+            if (!shown)
+                continue;
+            // Let the menu reach its final size before aiming at its last entry.
+            QTest::qWait(300);
+            for (const auto &candidate : m_display.viewableWindowsOf(program->processId())) {
+                if (candidate.id == menu.id)
+                    menu = candidate;
+            }
+            // "Close" is the last entry of the menu
+            return m_display.click({ menu.geometry.center().x(), menu.geometry.bottom() - 11 }, 1);
+        }
+        return false;
     };
 
     QVERIFY2(chooseClose(), "the tray menu did not open");
