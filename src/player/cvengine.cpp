@@ -237,21 +237,37 @@ public:
         m_clock.setTimerType(Qt::PreciseTimer);
         m_clock.setInterval(10);
         QObject::connect(&m_clock, &QTimer::timeout, this, [this] { clockTick(); });
-        QObject::connect(&m_devices, &QMediaDevices::audioOutputsChanged, this,
-                         [this] { checkDevicePresent(); });
+        QObject::connect(&m_devices, &QMediaDevices::audioOutputsChanged, this, [this] {
+            checkDevicePresent();
+            if (m_retry.isActive())
+                tryOpen();
+        });
         // Not every backend says when a device goes: look as well.
         m_presence.setInterval(1000);
         QObject::connect(&m_presence, &QTimer::timeout, this, [this] { checkDevicePresent(); });
+        // A device that cannot be opened is tried again, quietly, until it
+        // works; meanwhile the clock keeps every source playing and metered.
+        m_retry.setInterval(1000);
+        QObject::connect(&m_retry, &QTimer::timeout, this, [this] { tryOpen(); });
         startClock();
     }
     ~Mixer() override { closeDevice(); }
 
     bool openDevice(int number)
     {
+        m_wanted = number;
+        m_quiet = false;
+        return tryOpen();
+    }
+
+    bool tryOpen()
+    {
+        m_retry.stop();
         closeDevice();
+        const int number = m_wanted;
         if (number == 0) {
             qInfo() << "Audio output: \"No sound\", mixing on the clock";
-            startClock();
+            ensureClock();
             return true;
         }
         QAudioDevice device;
@@ -263,9 +279,9 @@ public:
                 device = outputs.at(number - 1);
         }
         if (device.isNull()) {
-            qWarning() << "Audio output device" << number << "does not exist, mixing on the clock";
-            startClock();
-            return false;
+            if (!m_quiet)
+                qWarning() << "Audio output device" << number << "does not exist, mixing on the clock";
+            return retryLater();
         }
         QAudioFormat format;
         format.setSampleRate(SampleRate);
@@ -274,10 +290,10 @@ public:
         if (!device.isFormatSupported(format))
             format.setSampleFormat(QAudioFormat::Int16);
         if (!device.isFormatSupported(format)) {
-            qWarning() << "Audio output device" << device.description()
-                       << "accepts no 48 kHz stereo format, mixing on the clock";
-            startClock();
-            return false;
+            if (!m_quiet)
+                qWarning() << "Audio output device" << device.description()
+                           << "accepts no 48 kHz stereo format, mixing on the clock";
+            return retryLater();
         }
         m_clock.stop();
         m_io = new MixDevice(this);
@@ -292,13 +308,14 @@ public:
         m_deviceId = device.id();
         m_sink->start(m_io);
         if (m_sink->error() != QAudio::NoError || m_sink->state() == QAudio::StoppedState) {
-            qWarning() << "Audio output device" << device.description()
-                       << "failed to open, mixing on the clock";
+            if (!m_quiet)
+                qWarning() << "Audio output device" << device.description()
+                           << "failed to open, mixing on the clock";
             closeDevice();
-            startClock();
-            return false;
+            return retryLater();
         }
         m_presence.start();
+        m_quiet = false;
         qInfo() << "Audio output:" << device.description();
         return true;
     }
@@ -321,17 +338,31 @@ public:
 
     void useClock()
     {
+        m_retry.stop();
         closeDevice();
         startClock();
     }
 
 private:
+    bool retryLater()
+    {
+        m_quiet = true;
+        ensureClock();
+        m_retry.start();
+        return false;
+    }
+
+    void ensureClock()
+    {
+        if (!m_clock.isActive())
+            startClock();
+    }
+
     void startClock()
     {
         m_elapsed.start();
         m_rendered = 0;
-        if (!m_clock.isActive())
-            m_clock.start();
+        m_clock.start();
     }
 
     void clockTick()
@@ -377,13 +408,16 @@ private:
     {
         qWarning() << "Audio output device failed:" << why << "- mixing on the clock";
         closeDevice();
-        startClock();
+        retryLater();
         Engine::instance().reportDeviceFailure();
     }
 
     QMediaDevices m_devices;
     QTimer m_clock;
     QTimer m_presence;
+    QTimer m_retry;
+    int m_wanted = 0;
+    bool m_quiet = false;
     QElapsedTimer m_elapsed;
     qint64 m_rendered = 0;
     std::vector<float> m_buffer;
@@ -509,9 +543,6 @@ bool Engine::init(int device)
     ensureRunning();
     bool ok = false;
     m_thread->call([&ok, device](Mixer &mixer) { ok = mixer.openDevice(device); });
-    m_deviceFailed.store(!ok);
-    if (!ok)
-        reportDeviceFailure();
     return ok;
 }
 
@@ -519,7 +550,6 @@ void Engine::free()
 {
     QMutexLocker lock(&m_control);
     m_wantDevice = false;
-    m_deviceFailed.store(false);
     if (!m_thread)
         return;
     m_thread->call([](Mixer &mixer) { mixer.useClock(); });
@@ -543,8 +573,6 @@ void Engine::addChannel(const std::shared_ptr<Channel> &channel)
         if (std::find(m_channels.begin(), m_channels.end(), channel) != m_channels.end())
             return;
         m_channels.push_back(channel);
-        if (m_deviceFailed.load())
-            postDeviceFailure(channel->owner());
     }
     QMutexLocker lock(&m_control);
     ensureRunning();
@@ -633,7 +661,6 @@ void Engine::postDeviceFailure(CVPlayerSource *owner)
 
 void Engine::reportDeviceFailure()
 {
-    m_deviceFailed.store(true);
     std::lock_guard<std::mutex> lock(m_listMutex);
     for (const auto &ch : m_channels)
         postDeviceFailure(ch->owner());

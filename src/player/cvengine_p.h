@@ -153,9 +153,6 @@ private:
     std::unique_ptr<MixerThread> m_thread;
     bool m_wantDevice = false;
     int m_device = -1;
-    // The device asked for could not be opened or was lost; players that
-    // start meanwhile hear of it too, so the failure leads to a retry.
-    std::atomic<bool> m_deviceFailed{false};
 
     std::mutex m_listMutex;        // the channel list, held briefly
     std::vector<std::shared_ptr<Channel>> m_channels;

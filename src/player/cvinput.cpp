@@ -1,5 +1,6 @@
 // The player's inputs: FFmpeg for streams, Qt Multimedia for recording devices.
 #include "cvinput_p.h"
+#include "cvurl.h"
 
 #include <QAudioDevice>
 #include <QAudioSource>
@@ -176,7 +177,14 @@ StreamInput::~StreamInput()
 
 int StreamInput::interrupted(void *opaque)
 {
-    return static_cast<StreamInput *>(opaque)->m_abort.load() ? 1 : 0;
+    const auto *input = static_cast<StreamInput *>(opaque);
+    return input->m_abort.load() || input->connectTimedOut() ? 1 : 0;
+}
+
+bool StreamInput::connectTimedOut() const
+{
+    const qint64 deadline = m_connectDeadlineMs.load();
+    return deadline > 0 && nowMs() > deadline;
 }
 
 void StreamInput::run()
@@ -201,24 +209,31 @@ void StreamInput::run()
 
 void StreamInput::session(qint64 *audioMs)
 {
-    const QString shownUrl = m_url.toString(QUrl::RemoveUserInfo);
+    const QString shownUrl = CVUrl::forLog(m_url);
     qInfo() << m_name << "connecting to" << shownUrl;
+    // A server that never finishes its header (or trickles it) is left in
+    // the end, like one that does not answer.
+    m_connectDeadlineMs.store(nowMs() + ConnectTimeoutMs);
+    const auto why = [this](int code) {
+        return connectTimedOut() ? QStringLiteral("no audio within %1 ms").arg(ConnectTimeoutMs) : avError(code);
+    };
 
     AVIOInterruptCB interrupt{&StreamInput::interrupted, this};
     AVDictionary *ioOptions = nullptr;
     av_dict_set(&ioOptions, "rw_timeout", QByteArray::number(qint64(ReadTimeoutMs) * 1000).constData(), 0);
-    av_dict_set(&ioOptions, "protocol_whitelist", "file,http,https,tcp,tls", 0);
+    // Redirects, too, stay on the network.
+    av_dict_set(&ioOptions, "protocol_whitelist", "http,https,tcp,tls", 0);
     av_dict_set(&ioOptions, "user_agent", "Ondaline/" ONDALINE_VERSION, 0);
     // Credentials in the URL go as basic authentication from the first request.
     if (!m_url.userInfo().isEmpty())
         av_dict_set(&ioOptions, "auth_type", "basic", 0);
-    const QByteArray url = m_url.isLocalFile() ? m_url.toLocalFile().toUtf8() : m_url.toEncoded();
+    const QByteArray url = m_url.toEncoded();
     AVIOContext *rawIo = nullptr;
     int rc = avio_open2(&rawIo, url.constData(), AVIO_FLAG_READ, &interrupt, &ioOptions);
     av_dict_free(&ioOptions);
     if (rc < 0) {
         if (!isAborted())
-            qWarning() << m_name << "cannot open" << shownUrl << ":" << avError(rc);
+            qWarning() << m_name << "cannot open" << shownUrl << ":" << why(rc);
         return;
     }
     std::unique_ptr<AVIOContext, IoCloser> io(rawIo);
@@ -230,7 +245,7 @@ void StreamInput::session(qint64 *audioMs)
         rc = av_probe_input_buffer2(io.get(), &inputFormat, url.constData(), nullptr, 0, 32768);
         if (rc < 0 || !inputFormat) {
             if (!isAborted())
-                qWarning() << m_name << "unknown format at" << shownUrl << ":" << avError(rc);
+                qWarning() << m_name << "unknown format at" << shownUrl << ":" << why(rc);
             return;
         }
     }
@@ -249,7 +264,7 @@ void StreamInput::session(qint64 *audioMs)
     av_dict_free(&options);
     if (rc < 0) {
         if (!isAborted())
-            qWarning() << m_name << "cannot read" << shownUrl << ":" << avError(rc);
+            qWarning() << m_name << "cannot read" << shownUrl << ":" << why(rc);
         return;
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
@@ -264,7 +279,7 @@ void StreamInput::session(qint64 *audioMs)
         rc = avformat_find_stream_info(format.get(), nullptr);
         if (rc < 0) {
             if (!isAborted())
-                qWarning() << m_name << "no stream information in" << shownUrl << ":" << avError(rc);
+                qWarning() << m_name << "no stream information in" << shownUrl << ":" << why(rc);
             return;
         }
     }
@@ -281,10 +296,10 @@ void StreamInput::session(qint64 *audioMs)
         qWarning() << m_name << "cannot decode" << codec->name << "from" << shownUrl;
         return;
     }
-    // Whatever can seek (a file) is read faster than real time: pace it by
+    // Whatever can seek (a file on a web server) is read faster than real time: pace it by
     // the output clock. A live stream must be read as it comes, or its end
     // would go unnoticed behind a full buffer.
-    const bool paced = m_url.isLocalFile() || (format->pb && (format->pb->seekable & AVIO_SEEKABLE_NORMAL));
+    const bool paced = format->pb && (format->pb->seekable & AVIO_SEEKABLE_NORMAL);
     m_channel->setPaced(paced);
     qInfo() << m_name << "playing" << shownUrl << "(" << format->iformat->name << codec->name
             << decoder->sample_rate << "Hz )";
@@ -326,8 +341,10 @@ void StreamInput::session(qint64 *audioMs)
             badPackets = 0;
             if (!m_channel->write(converter.data(), n, m_abort))
                 return;
-            if (firstAudio == 0)
+            if (firstAudio == 0) {
                 firstAudio = nowMs();
+                m_connectDeadlineMs.store(0);
+            }
             *audioMs = nowMs() - firstAudio;
             setState(Channel::Streaming);
         }
@@ -337,7 +354,7 @@ void StreamInput::session(qint64 *audioMs)
     if (rc == AVERROR_EOF)
         qInfo() << m_name << "end of stream" << shownUrl;
     else
-        qWarning() << m_name << "stream" << shownUrl << "failed:" << avError(rc);
+        qWarning() << m_name << "stream" << shownUrl << "failed:" << why(rc);
 }
 
 // ---------------------------------------------------------------- RecordInput

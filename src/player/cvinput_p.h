@@ -57,6 +57,8 @@ public:
     ~StreamInput() override;
     // A session without audio for this long ends and reconnects.
     static constexpr int ReadTimeoutMs = 5000;
+    // From connecting to the first audio, header and probing included.
+    static constexpr int ConnectTimeoutMs = 10000;
 
 protected:
     void run() override;
@@ -65,8 +67,10 @@ private:
     // One connection: returns when it ends; `audioMs` tells how long it played.
     void session(qint64 *audioMs);
     static int interrupted(void *opaque);
+    [[nodiscard]] bool connectTimedOut() const;
 
     const QUrl m_url;
+    std::atomic<qint64> m_connectDeadlineMs{0};
 };
 
 // A recording device, the N-th of the system's audio inputs.

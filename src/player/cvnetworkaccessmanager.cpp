@@ -1,6 +1,7 @@
 // Network access manager shared by the program's web requests: every request
 // carries the referer and is aborted once it outlives the time-out.
 #include "cvnetworkaccessmanager.h"
+#include "cvurl.h"
 
 #include <QDebug>
 #include <QNetworkReply>
@@ -57,7 +58,7 @@ QNetworkReply *CVNetworkAccessManager::senderReply(QObject *sender, const QStrin
     QDebug line = QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC)
                       .warning(category);
     line.noquote() << "Error" << requestName + QLatin1Char(':');
-    line.quote() << reply->url().toString(QUrl::RemoveUserInfo) << errorString(reply)
+    line.quote() << CVUrl::forLog(reply->url()) << errorString(reply)
                  << "Code:" << reply->error();
     return nullptr;
 }
@@ -68,7 +69,7 @@ QString CVNetworkAccessManager::errorString(const QNetworkReply *reply)
     const QUrl url = reply->url();
     if (url.userInfo().isEmpty())
         return text;
-    const QString safe = url.toString(QUrl::RemoveUserInfo);
+    const QString safe = CVUrl::forLog(url);
     for (const QString &form : {url.toString(), url.toString(QUrl::FullyEncoded),
                                 url.toDisplayString()})
         text.replace(form, safe);
@@ -98,7 +99,7 @@ QNetworkReply *CVNetworkAccessManager::createRequest(Operation op, const QNetwor
                 return;
             // The abort alone would only say "Operation canceled".
             qDebug() << "Network request timed out after" << timeoutMs << "ms:"
-                     << reply->url().toString(QUrl::RemoveUserInfo);
+                     << CVUrl::forLog(reply->url());
             reply->abort();
         });
         connect(reply, &QNetworkReply::finished, deadline, &QTimer::stop);

@@ -4,6 +4,7 @@
 #include "cvengine_p.h"
 #include "cvinput_p.h"
 #include "cvnetworkaccessmanager.h"
+#include "cvurl.h"
 
 #include <QAtomicInt>
 #include <QTimer>
@@ -134,10 +135,14 @@ void CVPlayer::play()
         bool ok = false;
         const int device = d->url.path().toInt(&ok);
         d->input = std::make_unique<CVEngine::RecordInput>(d->channel, d->name, notify, ok ? device : -1);
-    } else if (d->url.isValid() && !d->url.isEmpty()) {
+    } else if (CVUrl::isStream(d->url)) {
         d->input = std::make_unique<CVEngine::StreamInput>(d->channel, d->name, notify, d->url);
     } else {
-        qWarning() << d->name << "has no stream URL to play";
+        // Stays disconnected: nothing else is opened, and nothing retried.
+        if (d->url.isEmpty())
+            qWarning() << d->name << "has no stream URL to play";
+        else
+            qWarning() << d->name << "does not play" << CVUrl::forLog(d->url) << "- only http and https streams";
         d->channel->setState(CVEngine::Channel::Missing);
     }
     engine.addChannel(d->channel);

@@ -4,4 +4,5 @@ list(APPEND ONDALINE_CORE_SOURCES
     src/player/cvengine_p.h src/player/cvengine.cpp
     src/player/cvinput_p.h src/player/cvinput.cpp
     src/player/cvnetworkaccessmanager.h src/player/cvnetworkaccessmanager.cpp
-    src/player/cvplayer.h src/player/cvplayer.cpp)
+    src/player/cvplayer.h src/player/cvplayer.cpp
+    src/player/cvurl.h src/player/cvurl.cpp)

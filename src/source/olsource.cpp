@@ -2,6 +2,7 @@
 
 #include "cvnetworkaccessmanager.h"
 #include "cvplayer.h"
+#include "cvurl.h"
 #include "olhub.h"
 #include "queuedcall.h"
 
@@ -123,7 +124,7 @@ QString OLSource::nameFor(const CVPlayer *player) const
     if (!player)
         return QStringLiteral("Unnamed source");
     QMutexLocker locker(&m_namedUrlMutex);
-    return player->playerName() + u' ' + m_namedUrl.toString(QUrl::RemoveUserInfo);
+    return player->playerName() + u' ' + CVUrl::forLog(m_namedUrl);
 }
 
 CVPlayer *OLSource::player() const
@@ -190,7 +191,7 @@ void OLSource::startRoutine(CVPlayer *player, const QUrl &url)
         qInfo() << "Source" << nameFor(player) << "start playing";
         player->play();
     } else {
-        qInfo() << "Source" << nameFor(player) << "start playing" << url.toString(QUrl::RemoveUserInfo);
+        qInfo() << "Source" << nameFor(player) << "start playing" << CVUrl::forLog(url);
         player->play(url);
     }
     const bool isRecordDevice = isRecordUrl(player->streamUrl());
