@@ -71,7 +71,7 @@ Dialog {
                 id: logsStoreDaysSpinBox
                 objectName: "logsStoreDaysSpinBox"
                 editable: true
-                from: 0
+                from: 1
                 to: 365
                 value: OLHub.logsStoreDays
             }

@@ -11,6 +11,7 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 #include "buildidentity.h"
+#include "settingsschema.h"
 #include "logging.h"
 
 Q_IMPORT_QML_PLUGIN(OndalinePlugin)
@@ -82,8 +83,7 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     QSettings settings(BuildIdentity::settingsFileName, QSettings::IniFormat);
-    const QString code = chooseLanguageCode(
-            settings.value(QStringLiteral("language"), QStringLiteral("system")).toString());
+    const QString code = chooseLanguageCode(SettingsSchema::read(settings, SettingsSchema::language));
 
     auto *translator = new QTranslator(&app);
     if (translator->load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations"))) {

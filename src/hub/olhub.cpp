@@ -4,7 +4,6 @@
 
 #include <QDebug>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -16,23 +15,21 @@
 #include "logging.h"
 #include "olclientuser.h"
 #include "olsource.h"
+#include "settingsschema.h"
+#include "cvurl.h"
 
 namespace {
-const QString LogsStoreDaysKey = QStringLiteral("logsStoreDays");
-const QString LanguageKey = QStringLiteral("language");
-const QString ShowKeepRunningDialogKey = QStringLiteral("showKeepRunningDialog");
-const QString OutputDeviceIndexKey = QStringLiteral("outputDeviceIndex");
-const QString SilenceDetectionLevelDbKey = QStringLiteral("silenceDetectionLevelDb");
-const QString SilenceDetectionStartMsKey = QStringLiteral("silenceDetectionStartMs");
-const QString SilenceDetectionEndMsKey = QStringLiteral("silenceDetectionEndMs");
+namespace Schema = SettingsSchema;
+
+QString keyOf(const char *name)
+{
+    return QLatin1String(name);
+}
 
 constexpr int LogRetentionIntervalMs = 3600000;
 constexpr int DevicePollIntervalMs = 1000;
 constexpr int SourceRestartDelayMs = 5000;
 
-const QString SourcesArray = QStringLiteral("sources");
-const QString StreamUrlKey = QStringLiteral("streamUrl");
-const QString VolumeLevelKey = QStringLiteral("volumeLevel");
 const QString NameMember = QStringLiteral("name");
 const QString StreamUrlMember = QStringLiteral("streamUrl");
 const QString RecordScheme = QStringLiteral("record:");
@@ -48,13 +45,9 @@ bool isIdentical(const QUrl &a, const QUrl &b)
     return a.matches(b, QUrl::None);
 }
 
-// Stored text for the log: a URL that does not parse may still carry a
-// user name and password.
-QString withoutUserInfo(const QString &text)
+void warnLeftOut(qsizetype count, const char *what)
 {
-    static const QRegularExpression userInfo(QStringLiteral("^([^:/?#]*:)?//[^/?#]*@"));
-    QString shown = text;
-    return shown.replace(userInfo, QStringLiteral("\\1//"));
+    qWarning() << count << what << "were left out: at most" << Schema::maxSources << "sources are played";
 }
 } // namespace
 
@@ -64,16 +57,17 @@ OLHub::OLHub(QObject *parent)
     : QObject(parent)
     , m_settings(BuildIdentity::settingsFileName, QSettings::IniFormat, this)
 {
-    m_logsStoreDays = m_settings.value(LogsStoreDaysKey, 30).toInt();
+    m_logsStoreDays = Schema::read(m_settings, Schema::logsStoreDays);
+    m_logsStoreDaysRead = m_settings.value(keyOf(Schema::logsStoreDays.name)).toString();
     connect(this, &OLHub::logsStoreDaysChanged, this, [this](int logsStoreDays) {
-        m_settings.setValue(LogsStoreDaysKey, logsStoreDays);
+        m_settings.setValue(keyOf(Schema::logsStoreDays.name), logsStoreDays);
         cleanOldLogFiles();
     });
 
-    m_language = m_settings.value(LanguageKey, QStringLiteral("system")).toString();
+    m_language = Schema::read(m_settings, Schema::language);
     // The translator stays as main chose it: a new language applies from the next start.
     connect(this, &OLHub::languageChanged, this, [this](const QString &language) {
-        m_settings.setValue(LanguageKey, language);
+        m_settings.setValue(keyOf(Schema::language.name), language);
         qInfo() << "Language changed to" << language;
     });
 
@@ -83,9 +77,9 @@ OLHub::OLHub(QObject *parent)
     m_logRetentionTimer->start();
     cleanOldLogFiles();
 
-    m_showKeepRunningDialog = m_settings.value(ShowKeepRunningDialogKey, true).toBool();
+    m_showKeepRunningDialog = Schema::read(m_settings, Schema::showKeepRunningDialog);
     connect(this, &OLHub::showKeepRunningDialogChanged, this, [this](bool showKeepRunningDialog) {
-        m_settings.setValue(ShowKeepRunningDialogKey, showKeepRunningDialog);
+        m_settings.setValue(keyOf(Schema::showKeepRunningDialog.name), showKeepRunningDialog);
     });
 
     updateClientUser(new OLClientUser(this, this));
@@ -111,9 +105,15 @@ OLHub::OLHub(QObject *parent)
         qInfo() << "Record devices list was updated";
     });
 
-    // The stored index is not validated here; the next change of the list
-    // or of the index does that.
-    setOutputDeviceIndex(m_settings.value(OutputDeviceIndexKey, 0).toInt());
+    // A device unplugged while the program was off: the default device
+    // plays rather than none at all. Nothing plays yet, so nothing restarts.
+    int storedIndex = Schema::read(m_settings, Schema::outputDeviceIndex);
+    if (!isValidOutputDeviceIndex(storedIndex)) {
+        qWarning() << "New output device index" << storedIndex << "is not valid";
+        storedIndex = 0;
+        m_settings.setValue(keyOf(Schema::outputDeviceIndex.name), storedIndex);
+    }
+    setOutputDeviceIndex(storedIndex);
     CVBass::outputDevice = m_outputDeviceIndex - 1;
     connect(this, &OLHub::outputDeviceIndexChanged, this, &OLHub::handleOutputDeviceIndexChanged);
 
@@ -123,20 +123,20 @@ OLHub::OLHub(QObject *parent)
     updateSourcesActivity();
 
     // The sources created above follow these through their notify signals.
-    setSilenceDetectionLevelDb(m_settings.value(SilenceDetectionLevelDbKey, -50.0).toDouble());
+    setSilenceDetectionLevelDb(Schema::read(m_settings, Schema::silenceDetectionLevelDb));
     connect(this, &OLHub::silenceDetectionLevelDbChanged, this, [this](double levelDb) {
         qInfo() << "Silence detection level changed to" << levelDb << "db";
-        m_settings.setValue(SilenceDetectionLevelDbKey, levelDb);
+        m_settings.setValue(keyOf(Schema::silenceDetectionLevelDb.name), levelDb);
     });
-    setSilenceDetectionStartMs(m_settings.value(SilenceDetectionStartMsKey, 5000).toInt());
+    setSilenceDetectionStartMs(Schema::read(m_settings, Schema::silenceDetectionStartMs));
     connect(this, &OLHub::silenceDetectionStartMsChanged, this, [this](int startMs) {
         qInfo() << "Silence detection interval change to" << startMs << "ms";
-        m_settings.setValue(SilenceDetectionStartMsKey, startMs);
+        m_settings.setValue(keyOf(Schema::silenceDetectionStartMs.name), startMs);
     });
-    setSilenceDetectionEndMs(m_settings.value(SilenceDetectionEndMsKey, 5000).toInt());
+    setSilenceDetectionEndMs(Schema::read(m_settings, Schema::silenceDetectionEndMs));
     connect(this, &OLHub::silenceDetectionEndMsChanged, this, [this](int endMs) {
         qInfo() << "Sound detection interval change to" << endMs << "ms";
-        m_settings.setValue(SilenceDetectionEndMsKey, endMs);
+        m_settings.setValue(keyOf(Schema::silenceDetectionEndMs.name), endMs);
     });
 
     // Connection order is call order: the login reaction runs before the
@@ -269,15 +269,22 @@ bool OLHub::setSilenceDetectionEndMs(int silenceDetectionEndMs)
 }
 
 // The file may have been edited since start: a different stored value is
-// applied first, and its handler comes back here with the two equal.
+// applied first, and its handler comes back here with the two equal. A
+// text already read is not read (and warned about) again every hour.
 void OLHub::cleanOldLogFiles()
 {
-    const int storeDays = m_settings.value(LogsStoreDaysKey, m_logsStoreDays).toInt();
-    if (storeDays != m_logsStoreDays) {
-        setLogsStoreDays(storeDays);
-        return;
+    const QString key = keyOf(Schema::logsStoreDays.name);
+    const QString stored = m_settings.value(key).toString();
+    if (m_settings.contains(key) && stored != m_logsStoreDaysRead) {
+        m_logsStoreDaysRead = stored;
+        const int storeDays = Schema::read(m_settings, Schema::logsStoreDays);
+        if (storeDays != m_logsStoreDays) {
+            setLogsStoreDays(storeDays);
+            return;
+        }
     }
-    removeOldLogFiles(storeDays);
+    // Never today's file, whatever was set through the interface.
+    removeOldLogFiles(std::max(m_logsStoreDays, Schema::logsStoreDays.min));
 }
 
 void OLHub::handleLoggedInChanged(bool isLoggedIn)
@@ -327,19 +334,24 @@ void OLHub::updateRecordDevicesFromBass()
 
 // Positions name devices: a list change may leave the index on another
 // device, and nothing remaps it. Only a new device number restarts.
+bool OLHub::isValidOutputDeviceIndex(int outputDeviceIndex) const
+{
+    return outputDeviceIndex == 0 || (outputDeviceIndex > 0 && outputDeviceIndex < m_outputDevices.size());
+}
+
+// A chosen device that is gone falls back to the default device: the next
+// entry is "No sound", dead air for a station.
 void OLHub::handleOutputDeviceIndexChanged(int outputDeviceIndex)
 {
-    const bool isValid = outputDeviceIndex == 0
-                         || (outputDeviceIndex > 0 && outputDeviceIndex < m_outputDevices.size());
-    if (!isValid) {
+    if (!isValidOutputDeviceIndex(outputDeviceIndex)) {
         qWarning() << "New output device index" << outputDeviceIndex << "is not valid";
         // The setter's notice brings the fallback back here as a valid index.
-        setOutputDeviceIndex(m_outputDevices.size() < 2 ? 0 : 1);
+        setOutputDeviceIndex(0);
         return;
     }
     qInfo() << "Output device changed to" << m_outputDevices.value(outputDeviceIndex) << "index"
             << outputDeviceIndex;
-    m_settings.setValue(OutputDeviceIndexKey, outputDeviceIndex);
+    m_settings.setValue(keyOf(Schema::outputDeviceIndex.name), outputDeviceIndex);
     const int device = outputDeviceIndex - 1;
     if (device == CVBass::outputDevice)
         return;
@@ -381,34 +393,43 @@ void OLHub::initSources()
     for (OLSource *source : previous)
         source->deleteLater();
 
-    const int size = m_settings.beginReadArray(SourcesArray);
-    for (int i = 0; i < size; ++i) {
-        m_settings.setArrayIndex(i);
-        // A hand-edited level that is no number would mute the source
-        // unnoticed: it gets the default instead.
-        double volumeLevel = 1.0;
-        const QVariant storedVolume = m_settings.value(VolumeLevelKey);
-        if (storedVolume.isValid()) {
-            bool isNumber = false;
-            const double value = storedVolume.toDouble(&isNumber);
-            if (isNumber && std::isfinite(value))
-                volumeLevel = value;
-            else
-                qWarning() << "Volume level" << storedVolume.toString() << "from config is not valid";
-        }
-        // An unquoted comma, as a hand edit may leave it, reads as a list.
-        const QVariant storedUrl = m_settings.value(StreamUrlKey);
-        const QString text = storedUrl.typeId() == QMetaType::QStringList
-                                 ? storedUrl.toStringList().join(QLatin1Char(','))
-                                 : storedUrl.toString();
+    // The entries present are read, not the size the file claims: a size
+    // of two billion must not keep the program from starting. Entries past
+    // a sane size are stale ones an older build left behind.
+    m_settings.beginGroup(keyOf(Schema::sourcesArray));
+    bool hasSize = false;
+    const QString sizeText = m_settings.value(QStringLiteral("size")).toString();
+    const int size = sizeText.toInt(&hasSize);
+    QList<int> indexes;
+    const QStringList groups = m_settings.childGroups();
+    for (const QString &group : groups) {
+        bool isNumber = false;
+        const int index = group.toInt(&isNumber);
+        if (isNumber && index > 0 && (!hasSize || index <= size))
+            indexes.append(index);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    const bool isListed = m_settings.contains(QStringLiteral("size")) || !groups.isEmpty();
+    if (isListed && (!hasSize || size < 0 || size > indexes.size()))
+        qWarning() << "Sources size" << sizeText << "from config is not valid, reading the" << indexes.size()
+                   << "entries present";
+    if (indexes.size() > Schema::maxSources) {
+        warnLeftOut(indexes.size() - Schema::maxSources, "sources from config");
+        indexes.resize(Schema::maxSources);
+    }
+    for (const int index : std::as_const(indexes)) {
+        m_settings.beginGroup(QString::number(index));
+        const double volumeLevel = Schema::read(m_settings, Schema::volumeLevel);
+        const QString text = Schema::read(m_settings, Schema::streamUrl);
+        m_settings.endGroup();
         const QUrl streamUrl(text, QUrl::TolerantMode);
         if (!streamUrl.isValid()) {
-            qWarning() << "Stream url" << withoutUserInfo(text) << "from config is not valid";
+            qWarning() << "Stream url" << CVUrl::forLog(text) << "from config is not valid";
             continue;
         }
         m_sources->append(createSource(streamUrl, volumeLevel));
     }
-    m_settings.endArray();
+    m_settings.endGroup();
 }
 
 // The group is written afresh: entries beyond the new size (a deleted
@@ -416,12 +437,13 @@ void OLHub::initSources()
 void OLHub::saveSourcesStreamsToSettings()
 {
     const QList<OLSource *> sources = m_sources->items();
-    m_settings.remove(SourcesArray);
-    m_settings.beginWriteArray(SourcesArray, int(sources.size()));
+    const QString array = keyOf(Schema::sourcesArray);
+    m_settings.remove(array);
+    m_settings.beginWriteArray(array, int(sources.size()));
     for (int i = 0; i < sources.size(); ++i) {
         m_settings.setArrayIndex(i);
-        m_settings.setValue(StreamUrlKey, sources.at(i)->streamUrl().toString());
-        m_settings.setValue(VolumeLevelKey, sources.at(i)->volumeLevel());
+        m_settings.setValue(keyOf(Schema::streamUrl.name), sources.at(i)->streamUrl().toString());
+        m_settings.setValue(keyOf(Schema::volumeLevel.name), sources.at(i)->volumeLevel());
     }
     m_settings.endArray();
 }
@@ -432,6 +454,10 @@ void OLHub::addNewRecordSource()
 {
     if (m_recordDevices.isEmpty())
         return;
+    if (m_sources->count() >= Schema::maxSources) {
+        warnLeftOut(1, "recording source");
+        return;
+    }
     const QUrl streamUrl(m_recordDevices.at(0).toObject().value(StreamUrlMember).toString(),
                          QUrl::TolerantMode);
     OLSource *source = createSource(streamUrl, 1.0);
@@ -565,14 +591,19 @@ void OLHub::updateSourcesFromClient()
     QList<QUrl> serverUrls;
     const QJsonArray streams = m_clientUser->streams();
     for (const QJsonValue &stream : streams) {
-        QUrl url(stream.toObject().value(StreamUrlMember).toString(), QUrl::TolerantMode);
+        const QString text = stream.toObject().value(StreamUrlMember).toString();
+        QUrl url(text, QUrl::TolerantMode);
+        // The service names streams, never a device of this machine.
+        if (url.scheme() == QLatin1String("record")) {
+            qWarning() << "Stream url" << CVUrl::forLog(text) << "from the server is not valid";
+            continue;
+        }
         url.setUserName(userName, QUrl::DecodedMode);
         url.setPassword(password, QUrl::DecodedMode);
         const bool isDuplicate = std::any_of(serverUrls.cbegin(), serverUrls.cend(),
                                              [&url](const QUrl &known) { return isSameStream(known, url); });
         if (isDuplicate) {
-            qDebug() << "Duplicate streamUrl from client user" << url.toString(QUrl::RemoveUserInfo)
-                     << "was skipped";
+            qDebug() << "Duplicate streamUrl from client user" << CVUrl::forLog(url) << "was skipped";
             continue;
         }
         serverUrls.append(url);
@@ -612,6 +643,7 @@ void OLHub::updateSourcesFromClient()
         }
     }
 
+    qsizetype leftOut = 0;
     for (const QUrl &url : std::as_const(serverUrls)) {
         const QList<OLSource *> &sources = m_sources->items();
         const bool isKnown = std::any_of(sources.cbegin(), sources.cend(), [&url](const OLSource *source) {
@@ -619,6 +651,10 @@ void OLHub::updateSourcesFromClient()
         });
         if (isKnown)
             continue;
+        if (m_sources->count() >= Schema::maxSources) {
+            ++leftOut;
+            continue;
+        }
         // Created with its URL, so that a run before the player confirms it
         // finds it and the file and reports carry it at once.
         OLSource *source = createSource(url, 1.0);
@@ -626,6 +662,8 @@ void OLHub::updateSourcesFromClient()
         qInfo() << "New source" << source->displayName() << "was received from the server";
         m_sources->append(source);
     }
+    if (leftOut > 0)
+        warnLeftOut(leftOut, "streams from the server");
 
     saveSourcesStreamsToSettings();
     updateSourcesActivity();

@@ -107,10 +107,12 @@ private slots:
     void handleLoggedInChanged(bool isLoggedIn);
 
 private:
+    [[nodiscard]] bool isValidOutputDeviceIndex(int outputDeviceIndex) const;
     OLSource *createSource(const QUrl &streamUrl, double volumeLevel);
 
     OLClientUser *m_clientUser = nullptr;
     int m_logsStoreDays = 0;
+    QString m_logsStoreDaysRead; // the stored text behind m_logsStoreDays
     QString m_language;
     bool m_showKeepRunningDialog = false;
     QStringList m_outputDevices;

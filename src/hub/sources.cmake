@@ -1,2 +1,3 @@
 list(APPEND ONDALINE_CORE_SOURCES
-    src/hub/olhub.h src/hub/olhub.cpp)
+    src/hub/olhub.h src/hub/olhub.cpp
+    src/hub/settingsschema.h src/hub/settingsschema.cpp)

@@ -167,7 +167,7 @@ private slots:
     void aNewSinkJoinsTheSubmenu();
     void choosingASinkRestartsTheSources();
     void aSinkAddedAfterTheChosenOneKeepsTheChoice();
-    void losingTheChosenSinkFallsBackToNoSound();
+    void losingTheChosenSinkFallsBackToTheDefaultDevice();
 
 private:
     struct Reference
@@ -637,7 +637,7 @@ void tst_Tray::aSinkAddedAfterTheChosenOneKeepsTheChoice()
     QVERIFY2(startedSources(log(), linesBefore).isEmpty(), qPrintable(logFrom(linesBefore)));
 }
 
-void tst_Tray::losingTheChosenSinkFallsBackToNoSound()
+void tst_Tray::losingTheChosenSinkFallsBackToTheDefaultDevice()
 {
     QVERIFY2(m_sinkModules.contains(QStringLiteral("ondaline_extra")), "no extra sink");
     if (storedOutputDeviceIndex() != 4) {
@@ -655,14 +655,14 @@ void tst_Tray::losingTheChosenSinkFallsBackToNoSound()
              qPrintable(QStringLiteral("no warning when the chosen sink went away:\n")
                         + changesSince(linesBefore).join(u'\n')));
     qsizetype changedAt = -1;
-    QVERIFY2(waitForLine(QStringLiteral("(I): Output device changed to \"No sound\" index 1"), warnedAt, 5000,
+    QVERIFY2(waitForLine(QStringLiteral("(I): Output device changed to \"Default device\" index 0"), warnedAt, 5000,
                          &changedAt),
              qPrintable(changesSince(linesBefore).join(u'\n')));
-    QTRY_COMPARE_WITH_TIMEOUT(storedOutputDeviceIndex(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(storedOutputDeviceIndex(), 0, 5000);
     QVERIFY2(sourcesRestartedAfter(changedAt), qPrintable(logFrom(changedAt)));
 
     QString error;
-    QVERIFY2(openOutputSubmenu(1, QStringLiteral("tray-output-devices-fallback"), &error), qPrintable(error));
+    QVERIFY2(openOutputSubmenu(0, QStringLiteral("tray-output-devices-fallback"), &error), qPrintable(error));
     QVERIFY2(closeMenus(&error), qPrintable(error));
     QCOMPARE(m_program.state(), QProcess::Running);
 }

@@ -194,7 +194,7 @@ private slots:
     void storedValuesAreAppliedNotWrittenBack()
     {
         writeIni("[General]\nlanguage=ru\nlogsStoreDays=7\nshowKeepRunningDialog=false\n"
-                 "outputDeviceIndex=3\nsilenceDetectionLevelDb=-40.5\n"
+                 "outputDeviceIndex=1\nsilenceDetectionLevelDb=-40.5\n"
                  "silenceDetectionStartMs=1500\nsilenceDetectionEndMs=2500\n");
         const QByteArray before = readAll(QStringLiteral("ondaline.ini"));
         {
@@ -202,8 +202,8 @@ private slots:
             QCOMPARE(hub.language(), QStringLiteral("ru"));
             QCOMPARE(hub.logsStoreDays(), 7);
             QCOMPARE(hub.showKeepRunningDialog(), false);
-            QCOMPARE(hub.outputDeviceIndex(), 3);
-            QCOMPARE(CVBass::outputDevice, 2);
+            QCOMPARE(hub.outputDeviceIndex(), 1);
+            QCOMPARE(CVBass::outputDevice, 0);
             QCOMPARE(hub.silenceDetectionLevelDb(), -40.5);
             QCOMPARE(hub.silenceDetectionStartMs(), 1500);
             QCOMPARE(hub.silenceDetectionEndMs(), 2500);
@@ -216,24 +216,54 @@ private slots:
         }
     }
 
-    void unparsableValuesConvertLikeVariants()
+    void hostileStoredValuesAreReplacedWithOneWarning_data()
     {
-        // A present but unparsable value is 0 or false, not the default.
-        writeIni("[General]\nlogsStoreDays=many\nsilenceDetectionLevelDb=loud\nsilenceDetectionStartMs=5s\n"
-                 "silenceDetectionEndMs=\noutputDeviceIndex=speakers\nshowKeepRunningDialog=FALSE\n");
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("property");
+        QTest::addColumn<QVariant>("expected");
+        QTest::addColumn<QString>("warning");
+        const auto row = [](const char *name, const char *line, const char *property, QVariant expected,
+                            const char *warning) {
+            QTest::newRow(name) << QByteArray(line) << QByteArray(property) << expected << QString::fromUtf8(warning);
+        };
+        row("days not a number", "logsStoreDays=many", "logsStoreDays", 30,
+            "Setting logsStoreDays \"many\" from config is not valid, using 30");
+        row("zero days would delete today's log", "logsStoreDays=0", "logsStoreDays", 1,
+            "Setting logsStoreDays \"0\" from config is not valid, using 1");
+        row("negative days", "logsStoreDays=-3", "logsStoreDays", 1,
+            "Setting logsStoreDays \"-3\" from config is not valid, using 1");
+        row("level not a number", "silenceDetectionLevelDb=nan", "silenceDetectionLevelDb", -50.0,
+            "Setting silenceDetectionLevelDb \"nan\" from config is not valid, using -50");
+        row("level above full scale", "silenceDetectionLevelDb=12", "silenceDetectionLevelDb", 0.0,
+            "Setting silenceDetectionLevelDb \"12\" from config is not valid, using 0");
+        row("start with a unit", "silenceDetectionStartMs=5s", "silenceDetectionStartMs", 5000,
+            "Setting silenceDetectionStartMs \"5s\" from config is not valid, using 5000");
+        row("end empty", "silenceDetectionEndMs=", "silenceDetectionEndMs", 5000,
+            "Setting silenceDetectionEndMs \"\" from config is not valid, using 5000");
+        row("end beyond int", "silenceDetectionEndMs=99999999999", "silenceDetectionEndMs", 5000,
+            "Setting silenceDetectionEndMs \"99999999999\" from config is not valid, using 5000");
+        row("end too long", "silenceDetectionEndMs=9999999", "silenceDetectionEndMs", 1800000,
+            "Setting silenceDetectionEndMs \"9999999\" from config is not valid, using 1800000");
+        row("device index not a number", "outputDeviceIndex=speakers", "outputDeviceIndex", 0,
+            "Setting outputDeviceIndex \"speakers\" from config is not valid, using 0");
+        // An unplugged device: the default device plays, not "No sound".
+        row("device that is gone", "outputDeviceIndex=99", "outputDeviceIndex", 0,
+            "New output device index 99 is not valid");
+        row("keep-running notice unreadable", "showKeepRunningDialog=maybe", "showKeepRunningDialog", true,
+            "Setting showKeepRunningDialog \"maybe\" from config is not valid, using true");
+    }
+
+    void hostileStoredValuesAreReplacedWithOneWarning()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, property);
+        QFETCH(QVariant, expected);
+        QFETCH(QString, warning);
+        writeIni("[General]\n" + line + "\n");
         OLHub hub;
-        QCOMPARE(hub.logsStoreDays(), 0);
-        QCOMPARE(hub.silenceDetectionLevelDb(), 0.0);
-        QCOMPARE(hub.silenceDetectionStartMs(), 0);
-        QCOMPARE(hub.silenceDetectionEndMs(), 0);
-        QCOMPARE(hub.outputDeviceIndex(), 0);
-        QCOMPARE(hub.showKeepRunningDialog(), false);
-        for (const char *text : {"0", "", "false"}) {
-            hub.settings()->setValue(QStringLiteral("showKeepRunningDialog"), QString::fromLatin1(text));
-            QCOMPARE(OLHub().showKeepRunningDialog(), false);
-        }
-        hub.settings()->setValue(QStringLiteral("showKeepRunningDialog"), QStringLiteral("no"));
-        QCOMPARE(OLHub().showKeepRunningDialog(), true);
+        QCOMPARE(hub.property(property.constData()), expected);
+        QVERIFY2(capturedMessages.filter(QStringLiteral("not valid")) == QStringList{warning},
+                 qPrintable(capturedMessages.join(u'\n')));
     }
 
     void retentionFollowsLogsStoreDays()

@@ -117,7 +117,7 @@ private slots:
     }
 
     // A list change re-validates the index: still valid, it is logged and
-    // written but restarts nothing; gone, the second entry takes over.
+    // written but restarts nothing; gone, the default device takes over.
     void listChangeRevalidatesTheIndex()
     {
         CVDevices::setFakeDevices({device("Speakers"), device("HDMI")}, {});
@@ -141,11 +141,11 @@ private slots:
         hub.updateOutputDevicesFromBass();
         QCOMPARE(deviceLines(), (QStringList{QStringLiteral("Output devices list was updated"),
                                              QStringLiteral("New output device index 3 is not valid"),
-                                             QStringLiteral("Output device changed to \"No sound\" index 1")}));
-        QCOMPARE(hub.outputDeviceIndex(), 1);
+                                             QStringLiteral("Output device changed to \"Default device\" index 0")}));
+        QCOMPARE(hub.outputDeviceIndex(), 0);
         QCOMPARE(indexChanged.size(), 1);
-        QCOMPARE(hub.settings()->value(QStringLiteral("outputDeviceIndex")).toInt(), 1);
-        QCOMPARE(CVBass::outputDevice, 0);
+        QCOMPARE(hub.settings()->value(QStringLiteral("outputDeviceIndex")).toInt(), 0);
+        QCOMPARE(CVBass::outputDevice, -1);
         QTRY_COMPARE(m_log->count(Played), 1);
         QVERIFY(!m_log->loggedWithin(Played, 300));
 

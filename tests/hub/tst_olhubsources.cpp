@@ -55,6 +55,36 @@ private slots:
         QCOMPARE(storedSources(hub).size(), 5); // loading writes nothing back
     }
 
+    void hostileArrayLoadsBoundedAndFast_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<int>("loaded");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("size of two billion") << QByteArray("[sources]\n1\\streamUrl=" + A.toUtf8()
+                                                           + "\n2\\streamUrl=" + B.toUtf8() + "\nsize=2147483647\n")
+                                             << 2 << QStringLiteral("Sources size \"2147483647\" from config is not valid");
+        QList<QPair<QString, double>> many;
+        for (int i = 0; i < 2000; ++i)
+            many.append({QStringLiteral("http://127.0.0.1:9/s%1.mp3").arg(i), 1.0});
+        QTest::newRow("two thousand sources") << sourcesIni(many) << 32
+                                              << QStringLiteral("1968 sources from config were left out: at most 32");
+        QTest::newRow("volumes out of range") << sourcesIni({{A, 1e308}, {B, -1.5}}) << 2
+                                              << QStringLiteral("Setting volumeLevel \"1e+308\" from config is not valid, using 1");
+    }
+
+    void hostileArrayLoadsBoundedAndFast()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(int, loaded);
+        QFETCH(QString, warning);
+        QVERIFY(writeIni(ini));
+        OLHub hub;
+        QCOMPARE(hub.sources()->count(), loaded);
+        QCOMPARE(m_log->count(warning), 1);
+        for (const OLSource *source : hub.sources()->items())
+            QCOMPARE(source->volumeLevel(), 1.0);
+    }
+
     void handEditedGarbageLoadsWhatIsValidAndLosesNothingValid()
     {
         QVERIFY(writeIni("[sources]\n1\\streamUrl=" + A.toUtf8() + "\n1\\volumeLevel=loud\n1\\colour=red\n"
@@ -66,8 +96,9 @@ private slots:
             // Unreadable text would mute the source unnoticed.
             QCOMPARE(hub.sources()->get(0)->volumeLevel(), 1.0);
             QCOMPARE(hub.sources()->get(1)->volumeLevel(), 0.25);
-            QCOMPARE(m_log->count(QStringLiteral("Volume level \"loud\" from config is not valid")), 1);
-            QCOMPARE(m_log->count(QStringLiteral("Stream url \"\" from config is not valid")), 2);
+            QCOMPARE(m_log->count(QStringLiteral("Setting volumeLevel \"loud\" from config is not valid, using 1")), 1);
+            // Entry 7 lies past the size: a stale one, not loaded.
+            QCOMPARE(m_log->count(QStringLiteral("Sources size \"4\" from config is not valid, reading the 2")), 1);
 
             hub.saveSourcesStreamsToSettings();
             QCOMPARE(storedSources(hub), (QStringList{A + "=1", B + "=0.25"}));

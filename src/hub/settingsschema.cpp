@@ -1,0 +1,78 @@
+#include "settingsschema.h"
+
+#include <QDebug>
+#include <QStringList>
+
+#include <algorithm>
+
+#include <cmath>
+
+namespace SettingsSchema {
+
+namespace {
+
+QString storedText(const QVariant &value)
+{
+    // An unquoted comma in a hand edit reads as a list.
+    return value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                    : value.toString();
+}
+
+template<typename T>
+T replaced(const char *name, const QString &text, T value)
+{
+    qWarning() << "Setting" << name << text << "from config is not valid, using" << value;
+    return value;
+}
+
+template<typename T, typename Parse>
+T readNumber(const QSettings &settings, const Key<T> &key, Parse parse)
+{
+    const QVariant stored = settings.value(QLatin1String(key.name));
+    if (!stored.isValid())
+        return key.defaultValue;
+    const QString text = storedText(stored);
+    bool ok = false;
+    const T value = parse(text.trimmed(), &ok);
+    if (!ok || !std::isfinite(double(value)))
+        return replaced(key.name, text, key.defaultValue);
+    if (value < key.min || value > key.max) {
+        const T fixed = key.outOfRange == OutOfRange::UseDefault ? key.defaultValue
+                                                                  : std::clamp(value, key.min, key.max);
+        return replaced(key.name, text, fixed);
+    }
+    return value;
+}
+
+} // namespace
+
+int read(const QSettings &settings, const Key<int> &key)
+{
+    return readNumber(settings, key, [](const QString &text, bool *ok) { return text.toInt(ok); });
+}
+
+double read(const QSettings &settings, const Key<double> &key)
+{
+    return readNumber(settings, key, [](const QString &text, bool *ok) { return text.toDouble(ok); });
+}
+
+bool read(const QSettings &settings, const BoolKey &key)
+{
+    const QVariant stored = settings.value(QLatin1String(key.name));
+    if (!stored.isValid())
+        return key.defaultValue;
+    const QString text = storedText(stored).trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1"))
+        return true;
+    if (text == QLatin1String("false") || text == QLatin1String("0"))
+        return false;
+    return replaced(key.name, storedText(stored), key.defaultValue);
+}
+
+QString read(const QSettings &settings, const TextKey &key)
+{
+    const QVariant stored = settings.value(QLatin1String(key.name));
+    return stored.isValid() ? storedText(stored) : QString::fromUtf8(key.defaultValue);
+}
+
+} // namespace SettingsSchema
