@@ -14,8 +14,11 @@
 
 #include "buildidentity.h"
 #include "cvnetworkaccessmanager.h"
+#include "cvurl.h"
 #include "olhub.h"
 #include "olsource.h"
+#include "settingsschema.h"
+#include "statereply.h"
 
 namespace {
 constexpr int stateIntervalMs = 60000;
@@ -27,8 +30,11 @@ const QString versionPath = QStringLiteral("/api/player/version");
 const QString stationLogoPath = QStringLiteral("/stationFormat/");
 const QString playerBuildPath = QStringLiteral("/playerBuild/");
 
-const QString sidKey = QStringLiteral("sid");
-const QString usernameKey = QStringLiteral("username");
+const char *const tooLargeProperty = "ondalineTooLarge";
+const char *const reportProperty = "ondalineReport";
+
+const QString sidKey = QLatin1String(SettingsSchema::sid.name);
+const QString usernameKey = QLatin1String(SettingsSchema::username.name);
 
 // Function-local so that a setter running during static initialisation
 // (the end-to-end build sets its local service this way) is never undone.
@@ -87,7 +93,7 @@ OLClientUser::OLClientUser(OLHub *hub, QObject *parent)
     // Restored values are applied before the persisting handlers exist, so
     // reading the settings never writes them back.
     if (m_hub)
-        updateSid(m_hub->settings()->value(sidKey).toString());
+        updateSid(SettingsSchema::read(*m_hub->settings(), SettingsSchema::sid));
     connect(this, &OLClientUser::sidChanged, this, [this](const QString &sid) {
         if (!m_hub)
             return;
@@ -96,7 +102,7 @@ OLClientUser::OLClientUser(OLHub *hub, QObject *parent)
     });
 
     if (m_hub)
-        setUsername(m_hub->settings()->value(usernameKey).toString());
+        setUsername(SettingsSchema::read(*m_hub->settings(), SettingsSchema::username));
     connect(this, &OLClientUser::usernameChanged, this, [this](const QString &username) {
         if (!m_hub)
             return;
@@ -109,6 +115,10 @@ OLClientUser::OLClientUser(OLHub *hub, QObject *parent)
     m_stateTimer->setInterval(stateIntervalMs);
     connect(m_stateTimer, &QTimer::timeout, this, &OLClientUser::sendPlayerState);
     m_stateTimer->start();
+
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &OLClientUser::sendPlayerState);
 }
 
 OLClientUser::~OLClientUser()
@@ -244,7 +254,15 @@ QNetworkReply *OLClientUser::post(const QString &path, const QJsonObject &body)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    return m_nam->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply *reply = m_nam->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    // Refused unread: a reply this large is no answer of the service's.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if ((received > StateReply::maxBytes || total > StateReply::maxBytes) && reply->isRunning()) {
+            reply->setProperty(tooLargeProperty, true);
+            reply->abort();
+        }
+    });
+    return reply;
 }
 
 void OLClientUser::versionCheck()
@@ -286,6 +304,7 @@ void OLClientUser::login(QString username, QString password)
 void OLClientUser::logout()
 {
     abortPlayerRequest();
+    stopRetrying();
 
     QJsonObject body;
     body.insert(QStringLiteral("sid"), m_sid);
@@ -314,7 +333,7 @@ void OLClientUser::sendPlayerState()
             continue;
         QJsonObject info;
         info.insert(QStringLiteral("streamUrl"),
-                    source->streamUrl().toString(QUrl::RemoveUserInfo));
+                    CVUrl::forLog(source->streamUrl()));
         info.insert(QStringLiteral("isActive"), source->isActive());
         info.insert(QStringLiteral("volumeLevel"), jsonNumber(source->volumeLevel()));
         info.insert(QStringLiteral("activityDurationMs"), source->activityDurationMs());
@@ -336,6 +355,7 @@ void OLClientUser::sendPlayerState()
     body.insert(QStringLiteral("sid"), m_sid);
     body.insert(QStringLiteral("sourcesInfo"), sourcesInfo);
     playerRequest(body);
+    m_playerReply->setProperty(reportProperty, true);
 }
 
 void OLClientUser::abortPlayerRequest()
@@ -383,7 +403,9 @@ void OLClientUser::playerRequestFinished()
     reply->deleteLater();
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const bool wasReport = reply->property(reportProperty).toBool();
     if (status.isValid() && status.toInt() == 403) {
+        stopRetrying();
         if (m_isLoggedIn) {
             qWarning() << "Ondaline server replied forbidden, logout";
             logout();
@@ -391,23 +413,42 @@ void OLClientUser::playerRequestFinished()
             qWarning() << "Ondaline server replied forbidden, auth error";
             emit authError();
         }
+    } else if (reply->property(tooLargeProperty).toBool()) {
+        stopRetrying();
+        qWarning() << "Ondaline server reply ignored: it is larger than" << StateReply::maxBytes << "bytes";
     } else if (reply->error() != QNetworkReply::NoError) {
         qWarning() << "Error Ondaline send player state request:"
-                   << reply->url().toString(QUrl::RemoveUserInfo)
+                   << CVUrl::forLog(reply->url())
                    << CVNetworkAccessManager::errorString(reply)
                    << "Code:" << reply->error();
+        // A stored session that could not be checked (the service down
+        // while the PC started) is tried again soon, not a minute later.
+        if (wasReport && !m_isLoggedIn && !m_sid.isEmpty()) {
+            m_retryDelayMs = StateReply::nextRetryDelayMs(m_retryDelayMs);
+            m_retryTimer->start(m_retryDelayMs);
+        }
         if (!m_isLoggedIn)
             emit authError();
     } else {
-        const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
-        if (document.isObject())
-            applyStateReply(document.object());
+        stopRetrying();
+        QJsonObject object;
+        const QString problem = StateReply::check(reply->read(StateReply::maxBytes + 1), &object);
+        if (problem.isEmpty())
+            applyStateReply(object);
+        else
+            qWarning().noquote() << "Ondaline server reply ignored: it" << problem;
     }
 
     // A handler of the signals above may already have sent the next
     // request; its flag must stay up.
     if (!m_playerReply)
         updateIsProcessingPlayerRequest(false);
+}
+
+void OLClientUser::stopRetrying()
+{
+    m_retryTimer->stop();
+    m_retryDelayMs = 0;
 }
 
 void OLClientUser::applyStateReply(const QJsonObject &reply)
@@ -439,12 +480,20 @@ void OLClientUser::versionCheckFinished()
     if (!m_hub || !sender() || sender() != m_versionReply)
         return;
     m_versionReply->deleteLater();
+    if (m_versionReply->property(tooLargeProperty).toBool()) {
+        qWarning() << "Ondaline version reply ignored: it is larger than" << StateReply::maxBytes << "bytes";
+        return;
+    }
     QNetworkReply *reply = CVNetworkAccessManager::senderReply(
         sender(), QStringLiteral("Ondaline version check request"),
         *QLoggingCategory::defaultCategory());
     if (!reply)
         return;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
-    if (document.isObject())
-        applyVersionOffer(document.object());
+    QJsonObject object;
+    const QString problem =
+        StateReply::check(reply->read(StateReply::maxBytes + 1), &object, StateReply::Kind::Version);
+    if (problem.isEmpty())
+        applyVersionOffer(object);
+    else
+        qWarning().noquote() << "Ondaline version reply ignored: it" << problem;
 }

@@ -106,6 +106,7 @@ private slots:
 private:
     QNetworkReply *post(const QString &path, const QJsonObject &body);
     void applyStateReply(const QJsonObject &reply);
+    void stopRetrying();
     void applyVersionOffer(const QJsonObject &reply);
 
     CVNetworkAccessManager *m_nam = nullptr;
@@ -124,6 +125,8 @@ private:
 
     QPointer<OLHub> m_hub;
     QTimer *m_stateTimer = nullptr;
+    QTimer *m_retryTimer = nullptr;
+    int m_retryDelayMs = 0;
     QPointer<QNetworkReply> m_playerReply;
     QPointer<QNetworkReply> m_versionReply;
 };
