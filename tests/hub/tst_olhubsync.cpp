@@ -117,6 +117,29 @@ private slots:
         verifyNotLogged(Sid);
     }
 
+    // A list that names a device of this machine or hundreds of streams:
+    // the device is refused, at most 32 sources play, and they go again
+    // (threads and all) when the list shrinks.
+    void hostileStreamListIsBounded()
+    {
+        OLHub hub;
+        QStringList streams{QStringLiteral("record:0"), QStringLiteral("file:///etc/passwd")};
+        for (int i = 0; i < 500; ++i)
+            streams.append(QStringLiteral("http://127.0.0.1:9/s%1.mp3").arg(i));
+        fakeStateReply(hub.clientUser(), Sid, 7, true, streams);
+        QCOMPARE(hub.sources()->count(), 32);
+        QCOMPARE(m_log->count(QStringLiteral("Stream url \"record:0\" from the server is not valid")), 1);
+        QCOMPARE(m_log->count(QStringLiteral("469 streams from the server were left out: at most 32")), 1);
+        // The file stays a source that never connects.
+        QTRY_COMPARE(m_log->count(QStringLiteral("does not play \"file:///etc/passwd\"")), 1);
+        QVERIFY(!hub.sources()->get(0)->isRecordDevice());
+
+        const QList<QPointer<OLSource>> before = guarded(hub);
+        fakeStateReply(hub.clientUser(), Sid, 7, true, {A, B});
+        QCOMPARE(hub.sources()->count(), 2);
+        QTRY_VERIFY(std::count(before.cbegin(), before.cend(), nullptr) == 32);
+    }
+
     void duplicateSourcesKeepTheLast_data()
     {
         QTest::addColumn<QString>("first");
