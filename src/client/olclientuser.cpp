@@ -411,6 +411,11 @@ void OLClientUser::playerRequestFinished()
             logout();
         } else {
             qWarning() << "Ondaline server replied forbidden, auth error";
+            // A refused stored session is forgotten at once: sent again every
+            // minute it would only be refused again, and Login without a
+            // password must ask for one.
+            if (wasReport)
+                updateSid(QString());
             emit authError();
         }
     } else if (reply->property(tooLargeProperty).toBool()) {

@@ -146,7 +146,15 @@ OLHub::OLHub(QObject *parent)
     connect(m_clientUser, &OLClientUser::sidChanged, this, &OLHub::updateSourcesFromClient);
     connect(m_clientUser, &OLClientUser::userIdChanged, this, &OLHub::updateSourcesFromClient);
     connect(m_clientUser, &OLClientUser::streamsChanged, this, &OLHub::updateSourcesFromClient);
-    connect(m_clientUser, &OLClientUser::usernameChanged, this, &OLHub::deleteAllSources);
+    // The list is the operator's work: typing in the login field keeps it,
+    // only another operator's login replaces it.
+    const QString ownerKey = keyOf(Schema::sourcesOwner.name);
+    m_sourcesOwner = m_settings.contains(ownerKey) ? Schema::read(m_settings, Schema::sourcesOwner)
+                                                   : m_clientUser->username();
+    connect(m_clientUser, &OLClientUser::usernameChanged, this, [this] {
+        if (m_clientUser->isLoggedIn())
+            adoptSourcesOwner();
+    });
 
     m_clientUser->versionCheck();
     // A stored session is re-validated at every start.
@@ -287,9 +295,21 @@ void OLHub::cleanOldLogFiles()
     removeOldLogFiles(std::max(m_logsStoreDays, Schema::logsStoreDays.min));
 }
 
+void OLHub::adoptSourcesOwner()
+{
+    const QString username = m_clientUser->username();
+    if (username == m_sourcesOwner)
+        return;
+    if (!m_sourcesOwner.isEmpty())
+        deleteAllSources();
+    m_sourcesOwner = username;
+    m_settings.setValue(keyOf(Schema::sourcesOwner.name), username);
+}
+
 void OLHub::handleLoggedInChanged(bool isLoggedIn)
 {
     if (isLoggedIn) {
+        adoptSourcesOwner();
         qDebug() << "User logged in, restart all sources";
         restartAllSources();
         return;
@@ -526,7 +546,8 @@ void OLHub::restart(int sourceIndex)
 }
 
 // Every player lets go of the output before the engine re-opens it, on the
-// device that CVBass::outputDevice names now.
+// device that CVBass::outputDevice names now. Logged out, the output is
+// re-opened but nothing goes on air: the sources wait for the next login.
 void OLHub::restartAllSources()
 {
     const QList<OLSource *> sources = m_sources->items();
@@ -534,6 +555,8 @@ void OLHub::restartAllSources()
         source->stopSync();
     CVBass::free();
     CVBass::init();
+    if (!m_clientUser || !m_clientUser->isLoggedIn())
+        return;
     for (OLSource *source : sources)
         source->play();
 }

@@ -108,11 +108,14 @@ private slots:
 
 private:
     [[nodiscard]] bool isValidOutputDeviceIndex(int outputDeviceIndex) const;
+    // A login of another operator than the list's owner empties the list.
+    void adoptSourcesOwner();
     OLSource *createSource(const QUrl &streamUrl, double volumeLevel);
 
     OLClientUser *m_clientUser = nullptr;
     int m_logsStoreDays = 0;
     QString m_logsStoreDaysRead; // the stored text behind m_logsStoreDays
+    QString m_sourcesOwner;
     QString m_language;
     bool m_showKeepRunningDialog = false;
     QStringList m_outputDevices;

@@ -48,6 +48,9 @@ inline constexpr Key<int> silenceDetectionEndMs{"silenceDetectionEndMs", 5000, 1
                                                 OutOfRange::Clamp};
 inline constexpr TextKey sid{"sid", ""};
 inline constexpr TextKey username{"username", ""};
+// The user the stored source list belongs to; a file without it belongs
+// to the stored "username".
+inline constexpr TextKey sourcesOwner{"sourcesOwner", ""};
 
 // The "sources" array and the keys of each entry.
 inline constexpr const char *sourcesArray = "sources";

@@ -142,7 +142,7 @@ void Input::abort()
 
 int Input::nextDelayMs(int previousMs)
 {
-    return previousMs <= 0 ? 500 : std::min(previousMs * 2, 10000);
+    return previousMs <= 0 ? 500 : std::min(previousMs * 2, 2000);
 }
 
 void Input::setState(Channel::State state)
@@ -187,6 +187,30 @@ bool StreamInput::connectTimedOut() const
     return deadline > 0 && nowMs() > deadline;
 }
 
+// A server that stays down is tried every 2 s: the same line is said at
+// most once a minute, so a dead stream cannot flood the log.
+template<typename... Items>
+void StreamInput::say(QtMsgType type, const Items &...items)
+{
+    QString text;
+    {
+        QDebug line(&text);
+        line << m_name;
+        ((line << items), ...);
+    }
+    const qint64 now = nowMs();
+    const auto said = m_said.constFind(text);
+    if (said != m_said.cend() && now - *said < 60000)
+        return;
+    if (m_said.size() > 32)
+        m_said.clear();
+    m_said.insert(text, now);
+    if (type == QtWarningMsg)
+        qWarning().noquote() << text;
+    else
+        qInfo().noquote() << text;
+}
+
 void StreamInput::run()
 {
     silenceFfmpeg();
@@ -201,7 +225,7 @@ void StreamInput::run()
         // A connection that played for a while earns a quick retry; one that
         // keeps failing backs off so a broken server is not hammered.
         delayMs = audioMs >= 10000 ? 500 : nextDelayMs(delayMs);
-        qInfo() << m_name << "reconnecting in" << delayMs << "ms";
+        say(QtInfoMsg, "reconnecting in", delayMs, "ms");
         if (!sleepFor(delayMs))
             break;
     }
@@ -210,7 +234,7 @@ void StreamInput::run()
 void StreamInput::session(qint64 *audioMs)
 {
     const QString shownUrl = CVUrl::forLog(m_url);
-    qInfo() << m_name << "connecting to" << shownUrl;
+    say(QtInfoMsg, "connecting to", shownUrl);
     // A server that never finishes its header (or trickles it) is left in
     // the end, like one that does not answer.
     m_connectDeadlineMs.store(nowMs() + ConnectTimeoutMs);
@@ -233,7 +257,7 @@ void StreamInput::session(qint64 *audioMs)
     av_dict_free(&ioOptions);
     if (rc < 0) {
         if (!isAborted())
-            qWarning() << m_name << "cannot open" << shownUrl << ":" << why(rc);
+            say(QtWarningMsg, "cannot open", shownUrl, ":", why(rc));
         return;
     }
     std::unique_ptr<AVIOContext, IoCloser> io(rawIo);
@@ -245,7 +269,7 @@ void StreamInput::session(qint64 *audioMs)
         rc = av_probe_input_buffer2(io.get(), &inputFormat, url.constData(), nullptr, 0, 32768);
         if (rc < 0 || !inputFormat) {
             if (!isAborted())
-                qWarning() << m_name << "unknown format at" << shownUrl << ":" << why(rc);
+                say(QtWarningMsg, "unknown format at", shownUrl, ":", why(rc));
             return;
         }
     }
@@ -264,7 +288,7 @@ void StreamInput::session(qint64 *audioMs)
     av_dict_free(&options);
     if (rc < 0) {
         if (!isAborted())
-            qWarning() << m_name << "cannot read" << shownUrl << ":" << why(rc);
+            say(QtWarningMsg, "cannot read", shownUrl, ":", why(rc));
         return;
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
@@ -279,21 +303,21 @@ void StreamInput::session(qint64 *audioMs)
         rc = avformat_find_stream_info(format.get(), nullptr);
         if (rc < 0) {
             if (!isAborted())
-                qWarning() << m_name << "no stream information in" << shownUrl << ":" << why(rc);
+                say(QtWarningMsg, "no stream information in", shownUrl, ":", why(rc));
             return;
         }
     }
     const AVCodec *codec = nullptr;
     const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (index < 0 || !codec) {
-        qWarning() << m_name << "no audio in" << shownUrl;
+        say(QtWarningMsg, "no audio in", shownUrl);
         return;
     }
     std::unique_ptr<AVCodecContext, CodecFreer> decoder(avcodec_alloc_context3(codec));
     if (!decoder
         || avcodec_parameters_to_context(decoder.get(), format->streams[index]->codecpar) < 0
         || avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        qWarning() << m_name << "cannot decode" << codec->name << "from" << shownUrl;
+        say(QtWarningMsg, "cannot decode", codec->name, "from", shownUrl);
         return;
     }
     // Whatever can seek (a file on a web server) is read faster than real time: pace it by
@@ -301,6 +325,7 @@ void StreamInput::session(qint64 *audioMs)
     // would go unnoticed behind a full buffer.
     const bool paced = format->pb && (format->pb->seekable & AVIO_SEEKABLE_NORMAL);
     m_channel->setPaced(paced);
+    m_said.clear();
     qInfo() << m_name << "playing" << shownUrl << "(" << format->iformat->name << codec->name
             << decoder->sample_rate << "Hz )";
 
@@ -322,7 +347,7 @@ void StreamInput::session(qint64 *audioMs)
         if (rc < 0 && rc != AVERROR(EAGAIN)) {
             // A damaged frame is skipped; a stream of nothing but damage is dropped.
             if (++badPackets > 50) {
-                qWarning() << m_name << "undecodable data from" << shownUrl;
+                say(QtWarningMsg, "undecodable data from", shownUrl);
                 return;
             }
             continue;
@@ -333,7 +358,7 @@ void StreamInput::session(qint64 *audioMs)
                                             frame->sample_rate);
             av_frame_unref(frame.get());
             if (n < 0) {
-                qWarning() << m_name << "cannot convert the audio of" << shownUrl;
+                say(QtWarningMsg, "cannot convert the audio of", shownUrl);
                 return;
             }
             if (n == 0)
@@ -354,7 +379,7 @@ void StreamInput::session(qint64 *audioMs)
     if (rc == AVERROR_EOF)
         qInfo() << m_name << "end of stream" << shownUrl;
     else
-        qWarning() << m_name << "stream" << shownUrl << "failed:" << why(rc);
+        say(QtWarningMsg, "stream", shownUrl, "failed:", why(rc));
 }
 
 // ---------------------------------------------------------------- RecordInput

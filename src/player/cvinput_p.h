@@ -4,6 +4,7 @@
 
 #include "cvengine_p.h"
 
+#include <QHash>
 #include <QString>
 #include <QThread>
 #include <QUrl>
@@ -31,7 +32,8 @@ public:
     virtual void abort();
     [[nodiscard]] bool isAborted() const { return m_abort.load(); }
 
-    // Reconnect delays: 0.5 s doubling up to 10 s.
+    // Reconnect delays: 0.5 s, 1 s, then every 2 s (30 tries a minute): a
+    // feed that is back plays again within about 2 s.
     static int nextDelayMs(int previousMs);
 
 protected:
@@ -68,9 +70,12 @@ private:
     void session(qint64 *audioMs);
     static int interrupted(void *opaque);
     [[nodiscard]] bool connectTimedOut() const;
+    template<typename... Items>
+    void say(QtMsgType type, const Items &...items);
 
     const QUrl m_url;
     std::atomic<qint64> m_connectDeadlineMs{0};
+    QHash<QString, qint64> m_said; // line -> when it was last said
 };
 
 // A recording device, the N-th of the system's audio inputs.

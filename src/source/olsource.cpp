@@ -346,8 +346,8 @@ void OLSource::updateSilentState()
             m_verdictTimer->start(int(due));
     }
 
-    // Stall watchdog. A source stopped on request (logout, say) stays
-    // stopped: restarting it would put it back on air behind the
+    // Stall watchdog. A source never played or stopped on request (logout,
+    // say) stays stopped: restarting it would put it on air behind the
     // operator's back, with credentials that are no longer valid.
     if (m_levelDb != m_watchdogLastLevelDb || m_isHeldStopped)
         m_watchdogTime = now;

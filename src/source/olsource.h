@@ -162,8 +162,9 @@ private:
     // The URL as displayName() shows it; read from the player thread too.
     mutable QMutex m_namedUrlMutex;
     QUrl m_namedUrl;
-    // Stopped on request and not played since: the stall watchdog leaves it be.
-    bool m_isHeldStopped = false;
+    // Not meant to play: never played yet, or stopped on request. The
+    // watchdog leaves such a source alone.
+    bool m_isHeldStopped = true;
 
     [[nodiscard]] QString nameFor(const CVPlayer *player) const;
     void startRoutine(CVPlayer *player, const QUrl &url);

@@ -558,23 +558,24 @@ void tst_OLClientUser::forbiddenWhileLoggedInLogsOut()
     QVERIFY(!m_client->isProcessingPlayerRequest());
 }
 
+// A stored session the service refuses is forgotten at the first refusal:
+// no report with it every minute, and Login asks for a password again.
 void tst_OLClientUser::forbiddenWhileLoggedOutIsAnAuthError()
 {
-    // Restored from the settings, unknown to the service.
-    QVERIFY(createHub(u"stale-sid"_s, u"op"_s));
-    QVERIFY(settle());
-    QCOMPARE(m_client->sid(), u"stale-sid"_s);
-    QCOMPARE(m_client->username(), u"op"_s);
-
-    QSignalSpy authError(m_client, &OLClientUser::authError);
     QTest::ignoreMessage(QtWarningMsg, "Ondaline server replied forbidden, auth error");
-    m_client->sendPlayerState();
-    QVERIFY(waitIdle());
-    QCOMPARE(authError.count(), 1);
+    QVERIFY(createHub(u"stale-sid"_s, u"op"_s));
+    QSignalSpy authError(m_client, &OLClientUser::authError);
+    QTRY_COMPARE(authError.count(), 1);
     QVERIFY(!m_client->isLoggedIn());
-    QCOMPARE(m_client->sid(), u"stale-sid"_s);
-    QCOMPARE(setting(u"sid"_s), u"stale-sid"_s);
+    QCOMPARE(m_client->sid(), QString());
+    QCOMPARE(setting(u"sid"_s), QString());
+    QCOMPARE(setting(u"username"_s), u"op"_s);
     QVERIFY(m_service->requests(logoutPath).isEmpty());
+
+    QVERIFY(settle());
+    m_client->login(u"op"_s, QString());
+    QVERIFY(!m_client->isProcessingPlayerRequest());
+    QVERIFY(m_service->requests(statePath).isEmpty());
 }
 
 void tst_OLClientUser::connectionRefused()
@@ -638,6 +639,9 @@ void tst_OLClientUser::reportBody()
     QVERIFY(exchange(R"({"sid":"s-report","userId":0})"));
     m_service->clearRequests();
 
+    // The service keeps the session going for each report.
+    const QByteArray session = R"({"sid":"s-report","userId":0})";
+    m_service->forceNextReply(200, session, statePath);
     m_client->sendPlayerState();
     QVERIFY(waitIdle());
     QCOMPARE(m_service->requests(statePath).value(0).body,
@@ -648,6 +652,8 @@ void tst_OLClientUser::reportBody()
     m_hub->sources()->append(new OLSource(m_hub, QUrl(u"record:0"_s), 1.0, m_hub));
     // Not playing, so nothing overwrites this level.
     QVERIFY(QMetaObject::invokeMethod(stream, "updateLevelDb", Q_ARG(double, -std::numeric_limits<double>::infinity())));
+    for (int i = 0; i < 10; ++i)
+        m_service->forceNextReply(200, session, statePath);
     m_client->sendPlayerState();
     QVERIFY(waitIdle());
     // The sources' own changes may have sent reports too; all describe the

@@ -196,3 +196,12 @@ inline void fakeStateReply(OLClientUser *client, const QString &sid, int userId,
     QVERIFY(QMetaObject::invokeMethod(client, "updateIsLoggedIn", Q_ARG(bool, isLoggedIn)));
     QVERIFY(QMetaObject::invokeMethod(client, "updateStreams", Q_ARG(QJsonArray, streams)));
 }
+
+// Sources play only while logged in: logs in with no streams, waits for the
+// login's restart to play every source and starts from a clean log.
+inline void logIn(OLHub &hub, LogSpy &log)
+{
+    fakeStateReply(hub.clientUser(), QStringLiteral("s-login"), 7, true, {});
+    QTRY_COMPARE(log.count(QStringLiteral("start playing")), hub.sources()->count());
+    log.clear();
+}

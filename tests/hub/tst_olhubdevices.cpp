@@ -88,12 +88,24 @@ private slots:
         QCOMPARE(m_log->count(QStringLiteral("Record devices list was updated")), 1);
     }
 
+    // Logged out nothing goes on air: the output is re-opened, no source plays.
+    void deviceChangeWhileLoggedOutPlaysNothing()
+    {
+        CVDevices::setFakeDevices({device("Speakers")}, {});
+        QVERIFY(writeIni(iniWithSource()));
+        OLHub hub;
+        QVERIFY(hub.setOutputDeviceIndex(2));
+        QCOMPARE(CVBass::outputDevice, 1);
+        QVERIFY(!m_log->loggedWithin(Played, 500));
+    }
+
     void choosingOutputDeviceAppliesItsNumberAndRestarts()
     {
         CVDevices::setFakeDevices({device("Speakers"), device("HDMI")}, {});
         QVERIFY(writeIni(iniWithSource()));
         OLHub hub;
         QCOMPARE(CVBass::outputDevice, -1);
+        logIn(hub, *m_log);
 
         QVERIFY(hub.setOutputDeviceIndex(2));
         QCOMPARE(CVBass::outputDevice, 1);
@@ -124,6 +136,7 @@ private slots:
         QVERIFY(writeIni(iniWithSource("outputDeviceIndex=3\n")));
         OLHub hub;
         QCOMPARE(CVBass::outputDevice, 2);
+        logIn(hub, *m_log);
         QSignalSpy indexChanged(&hub, &OLHub::outputDeviceIndexChanged);
         hub.settings()->remove(QStringLiteral("outputDeviceIndex"));
 

@@ -236,6 +236,7 @@ private slots:
         QVERIFY(writeIni(sourcesIni({{QStringLiteral("record:91"), 1.0}, {QStringLiteral("record:92"), 1.0}},
                                     "outputDeviceIndex=1\n")));
         OLHub hub;
+        logIn(hub, *m_log);
         constexpr int delayMs = 400;
         hub.setSourceRestartIntervalMs(delayMs);
         OLSource *first = hub.sources()->get(0);

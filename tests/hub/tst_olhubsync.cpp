@@ -140,6 +140,39 @@ private slots:
         QTRY_VERIFY(std::count(before.cbegin(), before.cend(), nullptr) == 32);
     }
 
+    // The list is the operator's work: typing in the login field keeps it,
+    // and only another operator's login replaces it.
+    void theListBelongsToItsOperator_data()
+    {
+        QTest::addColumn<QByteArray>("general");
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<QString>("loggedIn");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("typing and fixing a typo") << QByteArray("username=op") << QStringList{QStringLiteral("o"), QString(), QStringLiteral("opx")} << QString() << true;
+        QTest::newRow("same operator again") << QByteArray("username=op") << QStringList{QString()} << QStringLiteral("op") << true;
+        QTest::newRow("another operator") << QByteArray("username=op") << QStringList() << QStringLiteral("eve") << false;
+        QTest::newRow("the owner key decides") << QByteArray("username=eve\nsourcesOwner=op") << QStringList() << QStringLiteral("op") << true;
+    }
+
+    void theListBelongsToItsOperator()
+    {
+        QFETCH(QByteArray, general);
+        QFETCH(QStringList, typed);
+        QFETCH(QString, loggedIn);
+        QFETCH(bool, kept);
+        QVERIFY(writeIni(sourcesIni({{A, 0.5}, {R, 0.8}}, general)));
+        OLHub hub;
+        for (const QString &text : typed)
+            hub.clientUser()->setUsername(text);
+        if (!loggedIn.isEmpty()) {
+            hub.clientUser()->setUsername(loggedIn);
+            fakeStateReply(hub.clientUser(), Sid, 7, true, {});
+        }
+        const QStringList expected = kept ? QStringList{A + "=0.5", R + "=0.8"} : QStringList();
+        QCOMPARE(storedSources(hub), expected);
+        QCOMPARE(hub.sources()->count(), expected.size());
+    }
+
     void duplicateSourcesKeepTheLast_data()
     {
         QTest::addColumn<QString>("first");

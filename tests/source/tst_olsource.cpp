@@ -194,6 +194,7 @@ private slots:
         LogRecorder &log = *m_log;
         log.clear();
         ProbedSource source(nullptr, deadStreamUrl(), 1.0);
+        source.play();
         QElapsedTimer clock;
         clock.start();
         QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("was stuck, restarting")) == 1, 2000);
@@ -211,6 +212,13 @@ private slots:
         LogRecorder &log = *m_log;
         log.clear();
         ProbedSource source(nullptr, deadStreamUrl(), 1.0);
+        // Never played (logged out since the start): nothing puts it on air.
+        QTest::qWait(1500);
+        QCOMPARE(log.count(QStringLiteral("was stuck")), 0);
+        QVERIFY(!source.isPlaying());
+
+        source.play();
+        QTRY_VERIFY(source.isPlaying());
         for (int i = 0; i < 12; ++i) {
             source.updateLevelDb(i % 2 ? -20.0 : -21.0);
             QTest::qWait(100);
@@ -218,8 +226,6 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("was stuck")), 0);
 
         // A stopped source stays stopped (after logout, say), however long.
-        source.play();
-        QTRY_VERIFY(source.isPlaying());
         source.stop();
         QTRY_VERIFY(!source.isPlaying());
         QTest::qWait(1500);
