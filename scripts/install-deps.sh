@@ -12,7 +12,7 @@ PACKAGES=(
   libqt6svg6 libx11-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   binutils-mingw-w64-x86-64
-  xvfb xauth x11-utils trayer xdotool imagemagick libgl1-mesa-dri fonts-dejavu-core
+  xvfb xauth x11-utils trayer xdotool imagemagick libgl1-mesa-dri fonts-dejavu-core fonts-symbola
   pulseaudio pulseaudio-utils sox icecast2 ffmpeg curl espeak-ng
 )
 

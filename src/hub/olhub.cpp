@@ -15,6 +15,7 @@
 #include "logging.h"
 #include "olclientuser.h"
 #include "olsource.h"
+#include "activityrule.h"
 #include "settingsschema.h"
 #include "cvurl.h"
 
@@ -393,6 +394,12 @@ OLSource *OLHub::createSource(const QUrl &streamUrl, double volumeLevel)
             Qt::QueuedConnection);
     connect(source, &OLSource::isSilentSoundChanged, this, &OLHub::updateSourcesActivity,
             Qt::QueuedConnection);
+    // While sources start, their level and their progress decide too.
+    connect(source, &OLSource::startPhaseChanged, this, &OLHub::updateSourcesActivity, Qt::QueuedConnection);
+    connect(source, &OLSource::isSilentSoundByLevelChanged, this, [this, source] {
+        if (source->startPhase() == ActivityRule::Start::Warming)
+            updateSourcesActivity();
+    }, Qt::QueuedConnection);
     connect(source, &OLSource::isActiveChanged, m_clientUser, &OLClientUser::sendPlayerState,
             Qt::QueuedConnection);
     connect(source, &OLSource::isConnectedChanged, m_clientUser, &OLClientUser::sendPlayerState,
@@ -571,32 +578,23 @@ void OLHub::stopAllSources()
 // ---------------------------------------------------------------------------
 // Stream synchronisation and the choice of the heard source
 
-// The first connected, sounding source; else the first connected one; else
-// the first. The new one hears of it before the old one does, so the
-// output never goes without an active source.
+// The new source hears of it before the old one does, so the output never
+// goes without an active source.
 void OLHub::updateSourcesActivity()
 {
     const QList<OLSource *> sources = m_sources->items();
-    if (sources.isEmpty())
+    QList<ActivityRule::SourceState> states;
+    states.reserve(sources.size());
+    for (const OLSource *source : sources)
+        states.append({source->isConnected(), source->isSilentSound(), !source->isSilentSoundByLevel(),
+                       source->startPhase()});
+    const int chosen = ActivityRule::choose(states);
+    if (chosen < 0)
         return;
-    OLSource *chosen = nullptr;
-    OLSource *firstConnected = nullptr;
-    for (OLSource *source : sources) {
-        if (!source->isConnected())
-            continue;
-        if (!firstConnected)
-            firstConnected = source;
-        if (!source->isSilentSound()) {
-            chosen = source;
-            break;
-        }
-    }
-    if (!chosen)
-        chosen = firstConnected ? firstConnected : sources.first();
-    chosen->setIsActive(true);
-    for (OLSource *source : sources) {
-        if (source != chosen)
-            source->setIsActive(false);
+    sources.at(chosen)->setIsActive(true);
+    for (int i = 0; i < sources.size(); ++i) {
+        if (i != chosen)
+            sources.at(i)->setIsActive(false);
     }
 }
 

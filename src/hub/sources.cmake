@@ -1,3 +1,4 @@
 list(APPEND ONDALINE_CORE_SOURCES
     src/hub/olhub.h src/hub/olhub.cpp
+    src/hub/activityrule.h src/hub/activityrule.cpp
     src/hub/settingsschema.h src/hub/settingsschema.cpp)

@@ -195,7 +195,11 @@ void OLSource::startRoutine(CVPlayer *player, const QUrl &url)
         player->play(url);
     }
     const bool isRecordDevice = isRecordUrl(player->streamUrl());
-    QueuedCall::post(this, [this, isRecordDevice] { updateIsRecordDevice(isRecordDevice); });
+    QueuedCall::post(this, [this, isRecordDevice] {
+        updateIsRecordDevice(isRecordDevice);
+        m_playedAt.start();
+        updateStartPhase();
+    });
 }
 
 // Player thread, as startRoutine.
@@ -208,6 +212,8 @@ void OLSource::stopRoutine(CVPlayer *player)
 
 void OLSource::resetAfterStop(const QDateTime &now)
 {
+    m_playedAt.invalidate();
+    updateStartPhase();
     m_activityStart = now;
     m_connectionStart = now;
     m_soundStart = now;
@@ -316,6 +322,24 @@ void OLSource::updatePlayerVolume(double volumeLevel)
 void OLSource::updateIsConnected()
 {
     updateIsConnected(m_isRecordDevice || (m_isPlaying && !m_isStalled));
+    updateStartPhase();
+}
+
+void OLSource::updateStartPhase()
+{
+    using ActivityRule::Start;
+    Start phase = Start::Settled;
+    if (m_playedAt.isValid()) {
+        const qint64 ms = m_playedAt.elapsed();
+        if (!m_isConnected && ms < ActivityRule::connectHoldMs)
+            phase = Start::Connecting;
+        else if (m_isConnected && m_isSilentSound && ms < ActivityRule::connectHoldMs + m_silenceDetectionEndMs)
+            phase = Start::Warming;
+    }
+    if (phase == m_startPhase)
+        return;
+    m_startPhase = phase;
+    emit startPhaseChanged();
 }
 
 void OLSource::updateSilentState()
@@ -345,6 +369,8 @@ void OLSource::updateSilentState()
         if (due > 0 && due < kUpdateIntervalMs)
             m_verdictTimer->start(int(due));
     }
+
+    updateStartPhase();
 
     // Stall watchdog. A source never played or stopped on request (logout,
     // say) stays stopped: restarting it would put it on air behind the

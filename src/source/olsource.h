@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -10,6 +11,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+
+#include "activityrule.h"
 
 class OLHub;
 class CVPlayer;
@@ -60,6 +63,10 @@ public:
     // The player's name and the URL without user info, or "Unnamed source".
     [[nodiscard]] QString displayName() const;
 
+    // Where the source stands since it was last played, for the choice of
+    // the heard source.
+    [[nodiscard]] ActivityRule::Start startPhase() const { return m_startPhase; }
+
     // Test seam: how long an unchanged levelDb may last before the source
     // counts as stuck and is restarted (300000 ms in the program).
     static void setStuckTimeoutMs(qint64 ms);
@@ -84,6 +91,7 @@ signals:
     void isSilentSoundByLevelChanged(bool isSilentSoundByLevel);
     void soundByLevelDurationMsChanged(qlonglong soundByLevelDurationMs);
     void deviceFailure();
+    void startPhaseChanged();
 
 public slots:
     bool setIsActive(bool isActive);
@@ -158,6 +166,10 @@ private:
     QDateTime m_watchdogTime;
     QTimer *m_updateTimer = nullptr;
     QTimer *m_verdictTimer = nullptr;
+    // Since the last play, invalid while stopped or never played.
+    QElapsedTimer m_playedAt;
+    ActivityRule::Start m_startPhase = ActivityRule::Start::Settled;
+    void updateStartPhase();
 
     // The URL as displayName() shows it; read from the player thread too.
     mutable QMutex m_namedUrlMutex;

@@ -83,12 +83,19 @@ private slots:
         Capture output(&m_pulse);
         QVERIFY2(output.start(&error), qPrintable(error));
 
+        // While it starts, the choice of the heard source follows its
+        // progress: connecting, then connected before its first verdict.
+        QList<ActivityRule::Start> phases;
+        connect(&source, &OLSource::startPhaseChanged, &source, [&] { phases.append(source.startPhase()); });
         source.play();
         QTRY_VERIFY_WITH_TIMEOUT(source.isConnected(), 10000);
         QVERIFY(source.isPlaying());
         // The tone peaks at -18 dBFS, whatever the volume.
         QTRY_VERIFY_WITH_TIMEOUT(near(source.levelDb(), -18, 2), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 3000);
+        QTRY_COMPARE(source.startPhase(), ActivityRule::Start::Settled);
+        QCOMPARE(phases, (QList<ActivityRule::Start>{ActivityRule::Start::Connecting, ActivityRule::Start::Warming,
+                                                     ActivityRule::Start::Settled}));
         QTRY_VERIFY_WITH_TIMEOUT(near(source.avgLevel(), 0.125, 0.02), 5000);
 
         QTest::qWait(300);
