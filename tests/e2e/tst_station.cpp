@@ -426,6 +426,7 @@ void tst_Station::disconnectFailsOverAtOnce()
     }
     QVERIFY2(connected >= 0, "no report showed the first source connected again");
     m_figures->record(QStringLiteral("reconnect_to_first_source"), back - connected, QStringLiteral("ms"));
+    m_figures->record(QStringLiteral("feed_restart_to_tone"), back - restartedAt, QStringLiteral("ms"));
     QVERIFY2(back - connected >= silenceEndMs - 150,
              qPrintable(QStringLiteral("back %1 ms after the reconnection").arg(back - connected)));
     QVERIFY2(back - restartedAt >= silenceEndMs - 150,
