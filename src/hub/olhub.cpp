@@ -48,7 +48,7 @@ bool isIdentical(const QUrl &a, const QUrl &b)
 
 void warnLeftOut(qsizetype count, const char *what)
 {
-    qWarning() << count << what << "were left out: at most" << Schema::maxSources << "sources are played";
+    qWarning() << count << what << "left out: at most" << Schema::maxSources << "sources are played";
 }
 } // namespace
 

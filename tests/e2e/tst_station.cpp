@@ -309,11 +309,16 @@ void tst_Station::firstStartLogsInAndPlaysTheFirstStream()
     QVERIFY2(firstAudio >= 0, qPrintable(QStringLiteral("the first tone was never heard; heard: ")
                                                  + m_listener->describe(loginAt, m_listener->lengthMs())));
     m_figures->record(QStringLiteral("login_to_first_audio"), firstAudio - loginAt, QStringLiteral("ms"));
+    // The first source is the first heard: the second, started along with
+    // it, is never heard before it, not even for a moment.
+    const double secondFirst = m_listener->onsetMs(kTone2, loginAt, 20);
+    QVERIFY2(secondFirst < 0 || secondFirst > firstAudio,
+             qPrintable(QStringLiteral("heard: ") + m_listener->describe(loginAt, firstAudio + 500)));
 
     // Both streams are sources; once both play only the first is heard.
     QVERIFY2(waitForReportedUrls({ urlOf(0), urlOf(1) }, 20000),
              qPrintable(ServiceLog::reportedUrls(m_service.lastReport(stationId)).join(u' ')));
-    // Whichever stream sounds first is heard until the first one sounds too.
+    // Both sound, and the first stays the heard one.
     QVERIFY(waitFor(
             [&] {
                 const QJsonObject report = m_service.lastReport(stationId);

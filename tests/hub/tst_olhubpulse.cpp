@@ -33,6 +33,7 @@ private slots:
         const QString played = QStringLiteral("start playing");
         QVERIFY(writeIni(sourcesIni({{QStringLiteral("record:95"), 1.0}})));
         OLHub hub;
+        logIn(hub, log);
         // A failure of the lost sink restarts everything later on its own;
         // that restart is not the one looked at here.
         hub.setSourceRestartIntervalMs(600000);
