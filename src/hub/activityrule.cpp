@@ -8,7 +8,7 @@ int choose(const QList<SourceState> &sources)
     int firstConnected = -1;
     for (int i = 0; i < sources.size(); ++i) {
         const SourceState &s = sources.at(i);
-        if (s.start == Start::Connecting) {
+        if (s.start == Start::Pending) {
             if (holding < 0)
                 holding = i;
             continue;
@@ -21,7 +21,7 @@ int choose(const QList<SourceState> &sources)
             continue;
         if (firstConnected < 0)
             firstConnected = i;
-        if (!s.silent || (s.start == Start::Warming && s.soundingByLevel))
+        if (!s.silent || s.start == Start::Sounding)
             return i;
     }
     if (firstConnected >= 0)

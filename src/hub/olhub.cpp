@@ -394,12 +394,8 @@ OLSource *OLHub::createSource(const QUrl &streamUrl, double volumeLevel)
             Qt::QueuedConnection);
     connect(source, &OLSource::isSilentSoundChanged, this, &OLHub::updateSourcesActivity,
             Qt::QueuedConnection);
-    // While sources start, their level and their progress decide too.
+    // While sources start, their progress decides too.
     connect(source, &OLSource::startPhaseChanged, this, &OLHub::updateSourcesActivity, Qt::QueuedConnection);
-    connect(source, &OLSource::isSilentSoundByLevelChanged, this, [this, source] {
-        if (source->startPhase() == ActivityRule::Start::Warming)
-            updateSourcesActivity();
-    }, Qt::QueuedConnection);
     connect(source, &OLSource::isActiveChanged, m_clientUser, &OLClientUser::sendPlayerState,
             Qt::QueuedConnection);
     connect(source, &OLSource::isConnectedChanged, m_clientUser, &OLClientUser::sendPlayerState,
@@ -586,8 +582,7 @@ void OLHub::updateSourcesActivity()
     QList<ActivityRule::SourceState> states;
     states.reserve(sources.size());
     for (const OLSource *source : sources)
-        states.append({source->isConnected(), source->isSilentSound(), !source->isSilentSoundByLevel(),
-                       source->startPhase()});
+        states.append({source->isConnected(), source->isSilentSound(), source->startPhase()});
     const int chosen = ActivityRule::choose(states);
     if (chosen < 0)
         return;

@@ -198,6 +198,7 @@ void OLSource::startRoutine(CVPlayer *player, const QUrl &url)
     QueuedCall::post(this, [this, isRecordDevice] {
         updateIsRecordDevice(isRecordDevice);
         m_playedAt.start();
+        m_hasSoundedSincePlay = false;
         updateStartPhase();
     });
 }
@@ -328,13 +329,25 @@ void OLSource::updateIsConnected()
 void OLSource::updateStartPhase()
 {
     using ActivityRule::Start;
+    if (!m_isConnected)
+        m_connectedAt.invalidate();
+    else if (!m_connectedAt.isValid())
+        m_connectedAt.start();
     Start phase = Start::Settled;
     if (m_playedAt.isValid()) {
         const qint64 ms = m_playedAt.elapsed();
-        if (!m_isConnected && ms < ActivityRule::connectHoldMs)
-            phase = Start::Connecting;
-        else if (m_isConnected && m_isSilentSound && ms < ActivityRule::connectHoldMs + m_silenceDetectionEndMs)
-            phase = Start::Warming;
+        if (!m_isConnected) {
+            if (ms < ActivityRule::connectHoldMs)
+                phase = Start::Pending;
+        } else if (m_isSilentSound && ms < ActivityRule::connectHoldMs + m_silenceDetectionEndMs) {
+            // Once sounded it stays so: a dip at the stream's start (an
+            // encoder's priming) must not hand the air to a lower source.
+            m_hasSoundedSincePlay = m_hasSoundedSincePlay || !m_isSilentSoundByLevel;
+            if (m_hasSoundedSincePlay)
+                phase = Start::Sounding;
+            else
+                phase = m_connectedAt.elapsed() < ActivityRule::firstSoundHoldMs ? Start::Pending : Start::Quiet;
+        }
     }
     if (phase == m_startPhase)
         return;

@@ -168,7 +168,9 @@ private:
     QTimer *m_verdictTimer = nullptr;
     // Since the last play, invalid while stopped or never played.
     QElapsedTimer m_playedAt;
+    QElapsedTimer m_connectedAt;
     ActivityRule::Start m_startPhase = ActivityRule::Start::Settled;
+    bool m_hasSoundedSincePlay = false;
     void updateStartPhase();
 
     // The URL as displayName() shows it; read from the player thread too.

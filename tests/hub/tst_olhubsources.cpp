@@ -261,8 +261,8 @@ private slots:
     }
 
     // One letter a source: '-' not connected, 'c' connected and silent, 'S'
-    // connected and sounding; while starting: 'k' still connecting, 'w'
-    // connected and silent by level, 'W' connected and sounding by level.
+    // connected and sounding; while starting: 'k' not connected or no level
+    // yet, 'w' connected and no sound heard yet, 'W' connected and sounded.
     void activityRule_data()
     {
         QTest::addColumn<QString>("sources");
@@ -278,7 +278,7 @@ private slots:
         row("a verdict of sound comes first", "SW", 0);
         row("starting together: the first that sounds", "WW", 0);
         row("starting, the first still quiet", "wW", 1);
-        row("a lower one connected first waits for the higher", "kW", 0);
+        row("a lower one sounding first waits for the higher", "kW", 0);
         row("a higher one still connecting holds the quiet ones", "kw", 0);
         row("a settled source stays on air while a higher reconnects", "kS", 1);
         row("a warming source sounds before its verdict", "cW", 1);
@@ -293,9 +293,11 @@ private slots:
         QList<ActivityRule::SourceState> states;
         for (const QChar c : sources) {
             const char k = c.toLatin1();
-            const bool starting = QByteArrayLiteral("kwW").contains(k);
-            states.append({k != '-' && k != 'k', k != 'S', k == 'S' || k == 'W',
-                           k == 'k' ? Start::Connecting : starting ? Start::Warming : Start::Settled});
+            states.append({k != '-' && k != 'k', k != 'S',
+                           k == 'k'   ? Start::Pending
+                           : k == 'w' ? Start::Quiet
+                           : k == 'W' ? Start::Sounding
+                                      : Start::Settled});
         }
         QCOMPARE(ActivityRule::choose(states), heard);
     }

@@ -94,8 +94,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(near(source.levelDb(), -18, 2), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 3000);
         QTRY_COMPARE(source.startPhase(), ActivityRule::Start::Settled);
-        QCOMPARE(phases, (QList<ActivityRule::Start>{ActivityRule::Start::Connecting, ActivityRule::Start::Warming,
-                                                     ActivityRule::Start::Settled}));
+        QCOMPARE(phases.first(), ActivityRule::Start::Pending);
+        QVERIFY(phases.contains(ActivityRule::Start::Sounding));
+        QCOMPARE(phases.last(), ActivityRule::Start::Settled);
         QTRY_VERIFY_WITH_TIMEOUT(near(source.avgLevel(), 0.125, 0.02), 5000);
 
         QTest::qWait(300);
