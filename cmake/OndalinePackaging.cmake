@@ -116,6 +116,9 @@ else()
     list(TRANSFORM _qml_modules PREPEND qml6-module-)
     list(APPEND _qml_modules libqt6svg6 "qt6-declarative-abi (= ${Qt6Qml_VERSION})")
     list(JOIN _qml_modules ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+    # The source rows' play mark (U+23F5) is in few fonts; apt installs
+    # recommended packages unless told otherwise.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-symbola)
 endif()
 
 include(CPack)

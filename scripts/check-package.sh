@@ -63,10 +63,11 @@ field() { dpkg-deb -f "$DEB" "$1"; }
 [ "$(field Version)" = "$VERSION" ] || die "the package's version $(field Version) is not the project's $VERSION"
 DEPENDS="$(field Depends)"
 log "Depends: $DEPENDS"
-log "Installed-Size: $(field Installed-Size) KiB"
+log "Recommends: $(field Recommends); Installed-Size: $(field Installed-Size) KiB"
 for needed in libqt6core6 libqt6multimedia6 libavformat libswresample qml6-module-qtquick-controls libqt6svg6; do
   [[ "$DEPENDS" == *"$needed"* ]] || die "Depends lacks $needed (dpkg-shlibdeps or the listed run-time modules)"
 done
+[ "$(field Recommends)" = fonts-symbola ] || die "the package does not recommend fonts-symbola, the font with the play mark"
 # The program, its menu launcher, its menu entry and its icon: no test, no tool.
 expected="./usr/bin/ondaline
 ./usr/libexec/ondaline/ondaline-launcher
