@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config ccache
+  build-essential cmake ninja-build pkg-config ccache dpkg-dev file python3 desktop-file-utils
   qt6-base-dev qt6-declarative-dev qt6-multimedia-dev qt6-tools-dev qt6-l10n-tools qt6-httpserver-dev qt6-websockets-dev
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript qml6-module-qtquick
   qml6-module-qtquick-window qml6-module-qtquick-controls qml6-module-qtquick-templates
