@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 #include <QtDebug>
 
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -32,6 +33,14 @@ bool assign(T &member, const T &value)
         return false;
     member = value;
     return true;
+}
+
+// Durations and verdicts run on a monotonic clock: a step of the wall
+// clock (daylight saving, a time server's correction) must not shift them.
+qint64 steadyNowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool isRecordUrl(const QUrl &url)
@@ -66,26 +75,26 @@ OLSource::OLSource(OLHub *hub, QUrl streamUrl, double volumeLevel, QObject *pare
         m_silenceDetectionEndMs = m_hub->silenceDetectionEndMs();
     }
 
-    m_activityStart = QDateTime::currentDateTime();
+    m_activityStart = steadyNowMs();
     connect(this, &OLSource::isActiveChanged, this, [this](bool isActive) {
         qInfo() << "Source" << displayName() << "isActive changed to" << isActive;
-        m_activityStart = QDateTime::currentDateTime();
+        m_activityStart = steadyNowMs();
     });
-    m_connectionStart = QDateTime::currentDateTime();
+    m_connectionStart = steadyNowMs();
     connect(this, &OLSource::isConnectedChanged, this, [this](bool isConnected) {
         qInfo() << "Source" << displayName() << "isConnected changed to" << isConnected;
-        m_connectionStart = QDateTime::currentDateTime();
+        m_connectionStart = steadyNowMs();
     });
-    m_soundStart = QDateTime::currentDateTime();
+    m_soundStart = steadyNowMs();
     connect(this, &OLSource::isSilentSoundChanged, this, [this](bool isSilentSound) {
         qInfo() << "Source" << displayName() << "isSilentSound changed to" << isSilentSound;
-        m_soundStart = QDateTime::currentDateTime();
+        m_soundStart = steadyNowMs();
     });
 
-    m_soundByLevelStart = QDateTime::currentDateTime();
+    m_soundByLevelStart = steadyNowMs();
     connect(this, &OLSource::levelChanged, this, &OLSource::calculateAvgLevel);
     m_watchdogLastLevelDb = 0.0;
-    m_watchdogTime = QDateTime::currentDateTime();
+    m_watchdogTime = steadyNowMs();
     connect(this, &OLSource::levelDbChanged, this, &OLSource::updateSilentState);
 
     updateSilentState();
@@ -207,11 +216,11 @@ void OLSource::startRoutine(CVPlayer *player, const QUrl &url)
 void OLSource::stopRoutine(CVPlayer *player)
 {
     player->stop();
-    const QDateTime now = QDateTime::currentDateTime();
+    const qint64 now = steadyNowMs();
     QueuedCall::post(this, [this, now] { resetAfterStop(now); });
 }
 
-void OLSource::resetAfterStop(const QDateTime &now)
+void OLSource::resetAfterStop(qint64 now)
 {
     m_playedAt.invalidate();
     updateStartPhase();
@@ -287,7 +296,7 @@ void OLSource::stopSync()
     m_isHeldStopped = true;
     stopPlayerSync();
     // The caller is this source's thread: the reset needs no hand-over.
-    resetAfterStop(QDateTime::currentDateTime());
+    resetAfterStop(steadyNowMs());
 }
 
 void OLSource::restart()
@@ -357,7 +366,7 @@ void OLSource::updateStartPhase()
 
 void OLSource::updateSilentState()
 {
-    const QDateTime now = QDateTime::currentDateTime();
+    const qint64 now = steadyNowMs();
 
     // NaN compares false: it counts as sound.
     const bool silentByLevel = m_silenceDetectionLevelDb >= m_levelDb;
@@ -366,10 +375,10 @@ void OLSource::updateSilentState()
         updateIsSilentSoundByLevel(silentByLevel);
     }
 
-    updateActivityDurationMs(m_activityStart.msecsTo(now));
-    updateConnectionDurationMs(m_connectionStart.msecsTo(now));
-    updateSoundDurationMs(m_soundStart.msecsTo(now));
-    updateSoundByLevelDurationMs(m_soundByLevelStart.msecsTo(now));
+    updateActivityDurationMs(now - m_activityStart);
+    updateConnectionDurationMs(now - m_connectionStart);
+    updateSoundDurationMs(now - m_soundStart);
+    updateSoundByLevelDurationMs(now - m_soundByLevelStart);
 
     if (!m_isSilentSound && m_isSilentSoundByLevel
         && m_soundByLevelDurationMs >= qlonglong(m_silenceDetectionStartMs))
@@ -391,7 +400,7 @@ void OLSource::updateSilentState()
     if (m_levelDb != m_watchdogLastLevelDb || m_isHeldStopped)
         m_watchdogTime = now;
     m_watchdogLastLevelDb = m_levelDb;
-    if (m_watchdogTime.msecsTo(now) >= s_stuckTimeoutMs) {
+    if (now - m_watchdogTime >= s_stuckTimeoutMs) {
         qWarning() << "Source" << displayName() << "was stuck, restarting";
         m_watchdogTime = now;
         if (m_player)

@@ -2,7 +2,6 @@
 // its own CVPlayer in a thread of its own.
 #pragma once
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
@@ -157,13 +156,13 @@ private:
     double m_silenceDetectionLevelDb = -50.0;
     int m_silenceDetectionStartMs = 5000;
     int m_silenceDetectionEndMs = 5000;
-    QDateTime m_activityStart;
-    QDateTime m_connectionStart;
-    QDateTime m_soundStart;
-    QDateTime m_soundByLevelStart;
+    qint64 m_activityStart = 0; // monotonic ms
+    qint64 m_connectionStart = 0; // monotonic ms
+    qint64 m_soundStart = 0; // monotonic ms
+    qint64 m_soundByLevelStart = 0; // monotonic ms
     QList<double> m_levelWindow;
     double m_watchdogLastLevelDb = 0.0;
-    QDateTime m_watchdogTime;
+    qint64 m_watchdogTime = 0; // monotonic ms
     QTimer *m_updateTimer = nullptr;
     QTimer *m_verdictTimer = nullptr;
     // Since the last play, invalid while stopped or never played.
@@ -183,7 +182,7 @@ private:
     [[nodiscard]] QString nameFor(const CVPlayer *player) const;
     void startRoutine(CVPlayer *player, const QUrl &url);
     void stopRoutine(CVPlayer *player);
-    void resetAfterStop(const QDateTime &now);
+    void resetAfterStop(qint64 now);
     void queueRestart();
     void stopPlayerSync();
 };
