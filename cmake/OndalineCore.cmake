@@ -8,8 +8,20 @@ foreach(part app hub source client models player)
 endforeach()
 include(${CMAKE_CURRENT_SOURCE_DIR}/qml/qmlfiles.cmake)
 
+# The version is written once, in project(); the build identity header, the
+# Windows resource script and the manifest are made from it.
+math(EXPR ONDALINE_VERSION_CODE
+     "${PROJECT_VERSION_MAJOR} * 100000 + ${PROJECT_VERSION_MINOR} * 1000 + ${PROJECT_VERSION_PATCH} * 10")
+set(ONDALINE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+set(ONDALINE_ICON ${CMAKE_CURRENT_SOURCE_DIR}/src/app/ondaline.ico)
+foreach(file buildidentity.h ondaline.rc ondaline.manifest)
+    configure_file(src/app/${file}.in ${ONDALINE_GENERATED_DIR}/${file} @ONLY)
+endforeach()
+list(APPEND ONDALINE_CORE_SOURCES ${ONDALINE_GENERATED_DIR}/buildidentity.h)
+
 qt_add_library(ondaline_core STATIC ${ONDALINE_CORE_SOURCES})
 target_include_directories(ondaline_core PUBLIC
+    ${ONDALINE_GENERATED_DIR}
     ${CMAKE_CURRENT_SOURCE_DIR}/src
     ${CMAKE_CURRENT_SOURCE_DIR}/src/app
     ${CMAKE_CURRENT_SOURCE_DIR}/src/hub

@@ -71,8 +71,8 @@ Dialog {
                 id: logsStoreDaysSpinBox
                 objectName: "logsStoreDaysSpinBox"
                 editable: true
-                from: 1
-                to: 365
+                from: OLHub.settingRanges.logsStoreDays.from
+                to: OLHub.settingRanges.logsStoreDays.to
                 value: OLHub.logsStoreDays
             }
         }

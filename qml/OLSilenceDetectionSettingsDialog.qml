@@ -34,8 +34,8 @@ Dialog {
             id: silenceDetectionLevelDbSpinbox
             objectName: "silenceDetectionLevelDbSpinbox"
             text: qsTr("Silence detection level (decibels)")
-            from: -10000
-            to: 0
+            from: OLHub.settingRanges.silenceDetectionLevelDb.from * 100
+            to: OLHub.settingRanges.silenceDetectionLevelDb.to * 100
             stepSize: 100
             valueMultiplier: 100
             value: root.toHundredths(OLHub.silenceDetectionLevelDb)
@@ -45,8 +45,8 @@ Dialog {
             id: silenceDetectionStartMsSpinbox
             objectName: "silenceDetectionStartMsSpinbox"
             text: qsTr("The duration of silence for detection (seconds)")
-            from: 100
-            to: 1800000
+            from: OLHub.settingRanges.silenceDetectionStartMs.from
+            to: OLHub.settingRanges.silenceDetectionStartMs.to
             stepSize: 1000
             valueMultiplier: 1000
             value: OLHub.silenceDetectionStartMs
@@ -56,8 +56,8 @@ Dialog {
             id: silenceDetectionEndMsSpinbox
             objectName: "silenceDetectionEndMsSpinbox"
             text: qsTr("The duration of sound for detection (seconds)")
-            from: 100
-            to: 1800000
+            from: OLHub.settingRanges.silenceDetectionEndMs.from
+            to: OLHub.settingRanges.silenceDetectionEndMs.to
             stepSize: 1000
             valueMultiplier: 1000
             value: OLHub.silenceDetectionEndMs

@@ -13,7 +13,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   binutils-mingw-w64-x86-64
   xvfb xauth x11-utils trayer xdotool imagemagick libgl1-mesa-dri fonts-dejavu-core fonts-symbola
-  pulseaudio pulseaudio-utils sox icecast2 ffmpeg curl espeak-ng
+  pulseaudio pulseaudio-utils sox icecast2 ffmpeg curl espeak-ng faketime
 )
 
 missing=()

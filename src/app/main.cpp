@@ -43,6 +43,20 @@ QString chooseLanguageCode(const QString &stored)
     }
     return code;
 }
+
+// The language of the settings file, for the whole run.
+void installTranslator(QApplication *app)
+{
+    QSettings settings(BuildIdentity::settingsFileName, QSettings::IniFormat);
+    const QString code = chooseLanguageCode(SettingsSchema::read(settings, SettingsSchema::language));
+    auto *translator = new QTranslator(app);
+    if (translator->load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations"))) {
+        QCoreApplication::installTranslator(translator);
+    } else {
+        qWarning() << "Can not load translator";
+        translator->deleteLater();
+    }
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -82,16 +96,7 @@ int main(int argc, char *argv[])
 
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QSettings settings(BuildIdentity::settingsFileName, QSettings::IniFormat);
-    const QString code = chooseLanguageCode(SettingsSchema::read(settings, SettingsSchema::language));
-
-    auto *translator = new QTranslator(&app);
-    if (translator->load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations"))) {
-        QCoreApplication::installTranslator(translator);
-    } else {
-        qWarning() << "Can not load translator";
-        translator->deleteLater();
-    }
+    installTranslator(&app);
 
     QQmlApplicationEngine engine;
     QObject::connect(

@@ -1,2 +1,2 @@
 list(APPEND ONDALINE_CORE_SOURCES
-    src/app/buildidentity.h src/app/logging.h src/app/logging.cpp)
+    src/app/logging.h src/app/logging.cpp)

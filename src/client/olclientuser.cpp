@@ -23,6 +23,7 @@
 namespace {
 constexpr int stateIntervalMs = 60000;
 constexpr int requestTimeoutMs = 10000;
+constexpr int HttpForbidden = 403;
 
 const QString statePath = QStringLiteral("/api/player/state");
 const QString logoutPath = QStringLiteral("/api/player/logout");
@@ -129,123 +130,6 @@ OLClientUser::~OLClientUser()
         m_playerReply->disconnect(this);
     if (m_versionReply)
         m_versionReply->disconnect(this);
-}
-
-bool OLClientUser::updateNam(CVNetworkAccessManager *nam)
-{
-    if (m_nam == nam)
-        return false;
-    m_nam = nam;
-    emit namChanged(m_nam);
-    return true;
-}
-
-bool OLClientUser::updateIsProcessingPlayerRequest(bool isProcessingPlayerRequest)
-{
-    if (m_isProcessingPlayerRequest == isProcessingPlayerRequest)
-        return false;
-    m_isProcessingPlayerRequest = isProcessingPlayerRequest;
-    emit isProcessingPlayerRequestChanged(m_isProcessingPlayerRequest);
-    return true;
-}
-
-bool OLClientUser::updateIsLoggedIn(bool isLoggedIn)
-{
-    if (m_isLoggedIn == isLoggedIn)
-        return false;
-    m_isLoggedIn = isLoggedIn;
-    emit isLoggedInChanged(m_isLoggedIn);
-    return true;
-}
-
-bool OLClientUser::updateSid(QString sid)
-{
-    if (m_sid == sid)
-        return false;
-    m_sid = sid;
-    emit sidChanged(m_sid);
-    return true;
-}
-
-bool OLClientUser::setUsername(QString username)
-{
-    if (m_username == username)
-        return false;
-    m_username = username;
-    emit usernameChanged(m_username);
-    return true;
-}
-
-bool OLClientUser::updateUserId(int userId)
-{
-    if (m_userId == userId)
-        return false;
-    m_userId = userId;
-    emit userIdChanged(m_userId);
-    return true;
-}
-
-bool OLClientUser::updateCity(QString city)
-{
-    if (m_city == city)
-        return false;
-    m_city = city;
-    emit cityChanged(m_city);
-    return true;
-}
-
-bool OLClientUser::updateStationName(QString stationName)
-{
-    if (m_stationName == stationName)
-        return false;
-    m_stationName = stationName;
-    emit stationNameChanged(m_stationName);
-    return true;
-}
-
-bool OLClientUser::updateStationLogoUrl(QString stationLogoUrl)
-{
-    if (m_stationLogoUrl == stationLogoUrl)
-        return false;
-    m_stationLogoUrl = stationLogoUrl;
-    emit stationLogoUrlChanged(m_stationLogoUrl);
-    return true;
-}
-
-bool OLClientUser::updateStreams(QJsonArray streams)
-{
-    if (m_streams == streams)
-        return false;
-    m_streams = streams;
-    emit streamsChanged(m_streams);
-    return true;
-}
-
-bool OLClientUser::updateNewVersion(QString newVersion)
-{
-    if (m_newVersion == newVersion)
-        return false;
-    m_newVersion = newVersion;
-    emit newVersionChanged(m_newVersion);
-    return true;
-}
-
-bool OLClientUser::updateNewVersionCode(qlonglong newVersionCode)
-{
-    if (m_newVersionCode == newVersionCode)
-        return false;
-    m_newVersionCode = newVersionCode;
-    emit newVersionCodeChanged(m_newVersionCode);
-    return true;
-}
-
-bool OLClientUser::updateNewVersionUrl(QString newVersionUrl)
-{
-    if (m_newVersionUrl == newVersionUrl)
-        return false;
-    m_newVersionUrl = newVersionUrl;
-    emit newVersionUrlChanged(m_newVersionUrl);
-    return true;
 }
 
 QNetworkReply *OLClientUser::post(const QString &path, const QJsonObject &body)
@@ -404,36 +288,13 @@ void OLClientUser::playerRequestFinished()
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const bool wasReport = reply->property(reportProperty).toBool();
-    if (status.isValid() && status.toInt() == 403) {
-        stopRetrying();
-        if (m_isLoggedIn) {
-            qWarning() << "Ondaline server replied forbidden, logout";
-            logout();
-        } else {
-            qWarning() << "Ondaline server replied forbidden, auth error";
-            // A refused stored session is forgotten at once: sent again every
-            // minute it would only be refused again, and Login without a
-            // password must ask for one.
-            if (wasReport)
-                updateSid(QString());
-            emit authError();
-        }
+    if (status.isValid() && status.toInt() == HttpForbidden) {
+        handleForbidden(wasReport);
     } else if (reply->property(tooLargeProperty).toBool()) {
         stopRetrying();
         qWarning() << "Ondaline server reply ignored: it is larger than" << StateReply::maxBytes << "bytes";
     } else if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "Error Ondaline send player state request:"
-                   << CVUrl::forLog(reply->url())
-                   << CVNetworkAccessManager::errorString(reply)
-                   << "Code:" << reply->error();
-        // A stored session that could not be checked (the service down
-        // while the PC started) is tried again soon, not a minute later.
-        if (wasReport && !m_isLoggedIn && !m_sid.isEmpty()) {
-            m_retryDelayMs = StateReply::nextRetryDelayMs(m_retryDelayMs);
-            m_retryTimer->start(m_retryDelayMs);
-        }
-        if (!m_isLoggedIn)
-            emit authError();
+        handleFailure(reply, wasReport);
     } else {
         stopRetrying();
         QJsonObject object;
@@ -448,6 +309,37 @@ void OLClientUser::playerRequestFinished()
     // request; its flag must stay up.
     if (!m_playerReply)
         updateIsProcessingPlayerRequest(false);
+}
+
+void OLClientUser::handleForbidden(bool wasReport)
+{
+    stopRetrying();
+    if (m_isLoggedIn) {
+        qWarning() << "Ondaline server replied forbidden, logout";
+        logout();
+        return;
+    }
+    qWarning() << "Ondaline server replied forbidden, auth error";
+    // A refused stored session is forgotten at once: sent again every
+    // minute it would only be refused again, and Login without a password
+    // must ask for one.
+    if (wasReport)
+        updateSid(QString());
+    emit authError();
+}
+
+void OLClientUser::handleFailure(QNetworkReply *reply, bool wasReport)
+{
+    qWarning() << "Error Ondaline send player state request:" << CVUrl::forLog(reply->url())
+               << CVNetworkAccessManager::errorString(reply) << "Code:" << reply->error();
+    // A stored session that could not be checked (the service down while
+    // the PC started) is tried again soon, not a minute later.
+    if (wasReport && !m_isLoggedIn && !m_sid.isEmpty()) {
+        m_retryDelayMs = StateReply::nextRetryDelayMs(m_retryDelayMs);
+        m_retryTimer->start(m_retryDelayMs);
+    }
+    if (!m_isLoggedIn)
+        emit authError();
 }
 
 void OLClientUser::stopRetrying()

@@ -2,6 +2,8 @@
 // and the version check.
 #pragma once
 
+#include "changerule.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -73,23 +75,59 @@ signals:
     void authError();
 
 protected slots:
-    bool updateNam(CVNetworkAccessManager *nam);
-    bool updateIsProcessingPlayerRequest(bool isProcessingPlayerRequest);
-    bool updateIsLoggedIn(bool isLoggedIn);
-    bool updateSid(QString sid);
+    bool updateNam(CVNetworkAccessManager *nam)
+    {
+        return ChangeRule::apply(this, m_nam, nam, &OLClientUser::namChanged);
+    }
+    bool updateIsProcessingPlayerRequest(bool isProcessingPlayerRequest)
+    {
+        return ChangeRule::apply(this, m_isProcessingPlayerRequest, isProcessingPlayerRequest, &OLClientUser::isProcessingPlayerRequestChanged);
+    }
+    bool updateIsLoggedIn(bool isLoggedIn)
+    {
+        return ChangeRule::apply(this, m_isLoggedIn, isLoggedIn, &OLClientUser::isLoggedInChanged);
+    }
+    bool updateSid(QString sid) { return ChangeRule::apply(this, m_sid, sid, &OLClientUser::sidChanged); }
 
 public slots:
-    bool setUsername(QString username);
+    bool setUsername(QString username)
+    {
+        return ChangeRule::apply(this, m_username, username, &OLClientUser::usernameChanged);
+    }
 
 protected slots:
-    bool updateUserId(int userId);
-    bool updateCity(QString city);
-    bool updateStationName(QString stationName);
-    bool updateStationLogoUrl(QString stationLogoUrl);
-    bool updateStreams(QJsonArray streams);
-    bool updateNewVersion(QString newVersion);
-    bool updateNewVersionCode(qlonglong newVersionCode);
-    bool updateNewVersionUrl(QString newVersionUrl);
+    bool updateUserId(int userId)
+    {
+        return ChangeRule::apply(this, m_userId, userId, &OLClientUser::userIdChanged);
+    }
+    bool updateCity(QString city)
+    {
+        return ChangeRule::apply(this, m_city, city, &OLClientUser::cityChanged);
+    }
+    bool updateStationName(QString stationName)
+    {
+        return ChangeRule::apply(this, m_stationName, stationName, &OLClientUser::stationNameChanged);
+    }
+    bool updateStationLogoUrl(QString stationLogoUrl)
+    {
+        return ChangeRule::apply(this, m_stationLogoUrl, stationLogoUrl, &OLClientUser::stationLogoUrlChanged);
+    }
+    bool updateStreams(QJsonArray streams)
+    {
+        return ChangeRule::apply(this, m_streams, streams, &OLClientUser::streamsChanged);
+    }
+    bool updateNewVersion(QString newVersion)
+    {
+        return ChangeRule::apply(this, m_newVersion, newVersion, &OLClientUser::newVersionChanged);
+    }
+    bool updateNewVersionCode(qlonglong newVersionCode)
+    {
+        return ChangeRule::apply(this, m_newVersionCode, newVersionCode, &OLClientUser::newVersionCodeChanged);
+    }
+    bool updateNewVersionUrl(QString newVersionUrl)
+    {
+        return ChangeRule::apply(this, m_newVersionUrl, newVersionUrl, &OLClientUser::newVersionUrlChanged);
+    }
 
 public slots:
     void versionCheck();
@@ -106,6 +144,8 @@ private slots:
 private:
     QNetworkReply *post(const QString &path, const QJsonObject &body);
     void applyStateReply(const QJsonObject &reply);
+    void handleForbidden(bool wasReport);
+    void handleFailure(QNetworkReply *reply, bool wasReport);
     void stopRetrying();
     void applyVersionOffer(const QJsonObject &reply);
 

@@ -2,6 +2,20 @@
 
 namespace ActivityRule {
 
+Start startPhase(const StartFacts &facts, bool &soundedSincePlay)
+{
+    if (facts.sincePlayMs < 0)
+        return Start::Settled;
+    if (facts.sinceConnectedMs < 0)
+        return facts.sincePlayMs < connectHoldMs ? Start::Pending : Start::Settled;
+    if (!facts.silent || facts.sincePlayMs >= connectHoldMs + facts.soundMs)
+        return Start::Settled;
+    soundedSincePlay = soundedSincePlay || !facts.silentByLevel;
+    if (soundedSincePlay)
+        return Start::Sounding;
+    return facts.sinceConnectedMs < firstSoundHoldMs ? Start::Pending : Start::Quiet;
+}
+
 int choose(const QList<SourceState> &sources)
 {
     int holding = -1;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QList>
+#include <QtGlobal>
 
 namespace ActivityRule {
 
@@ -29,6 +30,23 @@ struct SourceState
 // it off the air while it connects, and then while its first level comes.
 inline constexpr int connectHoldMs = 2000;
 inline constexpr int firstSoundHoldMs = 500;
+
+// What a source knows of its own start; durations in ms, -1 when the
+// moment has not come (never played or stopped; not connected).
+struct StartFacts
+{
+    qint64 sincePlayMs = -1;
+    qint64 sinceConnectedMs = -1;
+    bool silent = true;        // the verdict
+    bool silentByLevel = true; // the level alone
+    qint64 soundMs = 5000;     // how long sound takes to turn the verdict
+};
+
+// The source's start phase. `soundedSincePlay` carries, from one call to
+// the next, whether its level has sounded since it was played: once sounded
+// it stays so, since a dip at a stream's start (an encoder's priming) must
+// not hand the air to a lower source.
+Start startPhase(const StartFacts &facts, bool &soundedSincePlay);
 
 // The position of the source to hear; -1 for an empty list.
 int choose(const QList<SourceState> &sources);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "changerule.h"
 #include "cvbass.h"
 #include "cvdevices.h"
 #include "buildidentity.h"
@@ -16,6 +17,7 @@
 #include "olclientuser.h"
 #include "olsource.h"
 #include "activityrule.h"
+#include "reconciliationplan.h"
 #include "settingsschema.h"
 #include "cvurl.h"
 
@@ -35,21 +37,6 @@ const QString NameMember = QStringLiteral("name");
 const QString StreamUrlMember = QStringLiteral("streamUrl");
 const QString RecordScheme = QStringLiteral("record:");
 
-// The same stream whatever the credentials it is played with.
-bool isSameStream(const QUrl &a, const QUrl &b)
-{
-    return a.matches(b, QUrl::RemoveUserInfo);
-}
-
-bool isIdentical(const QUrl &a, const QUrl &b)
-{
-    return a.matches(b, QUrl::None);
-}
-
-void warnLeftOut(qsizetype count, const char *what)
-{
-    qWarning() << count << what << "left out: at most" << Schema::maxSources << "sources are played";
-}
 } // namespace
 
 // Each stored value is applied before its persisting handler is connected,
@@ -57,6 +44,21 @@ void warnLeftOut(qsizetype count, const char *what)
 OLHub::OLHub(QObject *parent)
     : QObject(parent)
     , m_settings(BuildIdentity::settingsFileName, QSettings::IniFormat, this)
+{
+    readGeneralSettings();
+    updateClientUser(new OLClientUser(this, this));
+    watchDevices();
+
+    m_sources = new QQmlObjectListModel<OLSource>(this, QByteArray(), QByteArray());
+    initSources();
+    updateSourcesActivity();
+
+    // The sources created above follow these through their notify signals.
+    readSilenceSettings();
+    followClientUser();
+}
+
+void OLHub::readGeneralSettings()
 {
     m_logsStoreDays = Schema::read(m_settings, Schema::logsStoreDays);
     m_logsStoreDaysRead = m_settings.value(keyOf(Schema::logsStoreDays.name)).toString();
@@ -82,9 +84,10 @@ OLHub::OLHub(QObject *parent)
     connect(this, &OLHub::showKeepRunningDialogChanged, this, [this](bool showKeepRunningDialog) {
         m_settings.setValue(keyOf(Schema::showKeepRunningDialog.name), showKeepRunningDialog);
     });
+}
 
-    updateClientUser(new OLClientUser(this, this));
-
+void OLHub::watchDevices()
+{
     m_devicePollTimer = new QTimer(this);
     m_devicePollTimer->setInterval(DevicePollIntervalMs);
     connect(m_devicePollTimer, &QTimer::timeout, this, &OLHub::updateOutputDevicesFromBass);
@@ -117,13 +120,10 @@ OLHub::OLHub(QObject *parent)
     setOutputDeviceIndex(storedIndex);
     CVBass::outputDevice = m_outputDeviceIndex - 1;
     connect(this, &OLHub::outputDeviceIndexChanged, this, &OLHub::handleOutputDeviceIndexChanged);
+}
 
-    m_sources = new QQmlObjectListModel<OLSource>(this, QByteArray(), QByteArray());
-
-    initSources();
-    updateSourcesActivity();
-
-    // The sources created above follow these through their notify signals.
+void OLHub::readSilenceSettings()
+{
     setSilenceDetectionLevelDb(Schema::read(m_settings, Schema::silenceDetectionLevelDb));
     connect(this, &OLHub::silenceDetectionLevelDbChanged, this, [this](double levelDb) {
         qInfo() << "Silence detection level changed to" << levelDb << "db";
@@ -139,7 +139,10 @@ OLHub::OLHub(QObject *parent)
         qInfo() << "Sound detection interval change to" << endMs << "ms";
         m_settings.setValue(keyOf(Schema::silenceDetectionEndMs.name), endMs);
     });
+}
 
+void OLHub::followClientUser()
+{
     // Connection order is call order: the login reaction runs before the
     // stream reconciliation.
     connect(m_clientUser, &OLClientUser::isLoggedInChanged, this, &OLHub::handleLoggedInChanged);
@@ -182,99 +185,68 @@ OLHub::~OLHub()
     qDeleteAll(sources);
 }
 
+QVariantMap OLHub::settingRanges()
+{
+    const auto range = [](const auto &key) { return QVariantMap{{QStringLiteral("from"), key.min}, {QStringLiteral("to"), key.max}}; };
+    return {{QLatin1String(Schema::logsStoreDays.name), range(Schema::logsStoreDays)},
+            {QLatin1String(Schema::silenceDetectionLevelDb.name), range(Schema::silenceDetectionLevelDb)},
+            {QLatin1String(Schema::silenceDetectionStartMs.name), range(Schema::silenceDetectionStartMs)},
+            {QLatin1String(Schema::silenceDetectionEndMs.name), range(Schema::silenceDetectionEndMs)}};
+}
+
 QQmlObjectListModelBase *OLHub::sourcesModel() const
 {
     return m_sources;
 }
 
-bool OLHub::updateClientUser(OLClientUser *clientUser)
+bool OLHub::updateClientUser(OLClientUser * clientUser)
 {
-    if (m_clientUser == clientUser)
-        return false;
-    m_clientUser = clientUser;
-    emit clientUserChanged(clientUser);
-    return true;
+    return ChangeRule::apply(this, m_clientUser, clientUser, &OLHub::clientUserChanged);
 }
 
 bool OLHub::setLogsStoreDays(int logsStoreDays)
 {
-    if (m_logsStoreDays == logsStoreDays)
-        return false;
-    m_logsStoreDays = logsStoreDays;
-    emit logsStoreDaysChanged(logsStoreDays);
-    return true;
+    return ChangeRule::apply(this, m_logsStoreDays, logsStoreDays, &OLHub::logsStoreDaysChanged);
 }
 
 bool OLHub::setLanguage(QString language)
 {
-    if (m_language == language)
-        return false;
-    m_language = language;
-    emit languageChanged(language);
-    return true;
+    return ChangeRule::apply(this, m_language, language, &OLHub::languageChanged);
 }
 
 bool OLHub::setShowKeepRunningDialog(bool showKeepRunningDialog)
 {
-    if (m_showKeepRunningDialog == showKeepRunningDialog)
-        return false;
-    m_showKeepRunningDialog = showKeepRunningDialog;
-    emit showKeepRunningDialogChanged(showKeepRunningDialog);
-    return true;
+    return ChangeRule::apply(this, m_showKeepRunningDialog, showKeepRunningDialog, &OLHub::showKeepRunningDialogChanged);
 }
 
 bool OLHub::updateOutputDevices(QStringList outputDevices)
 {
-    if (m_outputDevices == outputDevices)
-        return false;
-    m_outputDevices = outputDevices;
-    emit outputDevicesChanged(outputDevices);
-    return true;
+    return ChangeRule::apply(this, m_outputDevices, outputDevices, &OLHub::outputDevicesChanged);
 }
 
 bool OLHub::updateRecordDevices(QJsonArray recordDevices)
 {
-    if (m_recordDevices == recordDevices)
-        return false;
-    m_recordDevices = recordDevices;
-    emit recordDevicesChanged(recordDevices);
-    return true;
+    return ChangeRule::apply(this, m_recordDevices, recordDevices, &OLHub::recordDevicesChanged);
 }
 
 bool OLHub::setOutputDeviceIndex(int outputDeviceIndex)
 {
-    if (m_outputDeviceIndex == outputDeviceIndex)
-        return false;
-    m_outputDeviceIndex = outputDeviceIndex;
-    emit outputDeviceIndexChanged(outputDeviceIndex);
-    return true;
+    return ChangeRule::apply(this, m_outputDeviceIndex, outputDeviceIndex, &OLHub::outputDeviceIndexChanged);
 }
 
 bool OLHub::setSilenceDetectionLevelDb(double silenceDetectionLevelDb)
 {
-    if (m_silenceDetectionLevelDb == silenceDetectionLevelDb)
-        return false;
-    m_silenceDetectionLevelDb = silenceDetectionLevelDb;
-    emit silenceDetectionLevelDbChanged(silenceDetectionLevelDb);
-    return true;
+    return ChangeRule::apply(this, m_silenceDetectionLevelDb, silenceDetectionLevelDb, &OLHub::silenceDetectionLevelDbChanged);
 }
 
 bool OLHub::setSilenceDetectionStartMs(int silenceDetectionStartMs)
 {
-    if (m_silenceDetectionStartMs == silenceDetectionStartMs)
-        return false;
-    m_silenceDetectionStartMs = silenceDetectionStartMs;
-    emit silenceDetectionStartMsChanged(silenceDetectionStartMs);
-    return true;
+    return ChangeRule::apply(this, m_silenceDetectionStartMs, silenceDetectionStartMs, &OLHub::silenceDetectionStartMsChanged);
 }
 
 bool OLHub::setSilenceDetectionEndMs(int silenceDetectionEndMs)
 {
-    if (m_silenceDetectionEndMs == silenceDetectionEndMs)
-        return false;
-    m_silenceDetectionEndMs = silenceDetectionEndMs;
-    emit silenceDetectionEndMsChanged(silenceDetectionEndMs);
-    return true;
+    return ChangeRule::apply(this, m_silenceDetectionEndMs, silenceDetectionEndMs, &OLHub::silenceDetectionEndMsChanged);
 }
 
 // The file may have been edited since start: a different stored value is
@@ -380,307 +352,3 @@ void OLHub::handleOutputDeviceIndexChanged(int outputDeviceIndex)
     restartAllSources();
 }
 
-// ---------------------------------------------------------------------------
-// Source list management
-
-OLSource *OLHub::createSource(const QUrl &streamUrl, double volumeLevel)
-{
-    auto *source = new OLSource(this, streamUrl, volumeLevel, this);
-    connect(source, &OLSource::streamUrlChanged, this, &OLHub::saveSourcesStreamsToSettings,
-            Qt::QueuedConnection);
-    connect(source, &OLSource::volumeLevelChanged, this, &OLHub::saveSourcesStreamsToSettings,
-            Qt::QueuedConnection);
-    connect(source, &OLSource::isConnectedChanged, this, &OLHub::updateSourcesActivity,
-            Qt::QueuedConnection);
-    connect(source, &OLSource::isSilentSoundChanged, this, &OLHub::updateSourcesActivity,
-            Qt::QueuedConnection);
-    // While sources start, their progress decides too.
-    connect(source, &OLSource::startPhaseChanged, this, &OLHub::updateSourcesActivity, Qt::QueuedConnection);
-    connect(source, &OLSource::isActiveChanged, m_clientUser, &OLClientUser::sendPlayerState,
-            Qt::QueuedConnection);
-    connect(source, &OLSource::isConnectedChanged, m_clientUser, &OLClientUser::sendPlayerState,
-            Qt::QueuedConnection);
-    connect(source, &OLSource::isSilentSoundChanged, m_clientUser, &OLClientUser::sendPlayerState,
-            Qt::QueuedConnection);
-    // Each failure starts the delay again: a burst gives one restart.
-    connect(source, &OLSource::deviceFailure, m_sourceRestartTimer, qOverload<>(&QTimer::start),
-            Qt::QueuedConnection);
-    return source;
-}
-
-// Nothing is played here: playback starts with the first login.
-void OLHub::initSources()
-{
-    const QList<OLSource *> previous = m_sources->items();
-    m_sources->clear();
-    for (OLSource *source : previous)
-        source->deleteLater();
-
-    // The entries present are read, not the size the file claims: a size
-    // of two billion must not keep the program from starting. Entries past
-    // a sane size are stale ones an older build left behind.
-    m_settings.beginGroup(keyOf(Schema::sourcesArray));
-    bool hasSize = false;
-    const QString sizeText = m_settings.value(QStringLiteral("size")).toString();
-    const int size = sizeText.toInt(&hasSize);
-    QList<int> indexes;
-    const QStringList groups = m_settings.childGroups();
-    for (const QString &group : groups) {
-        bool isNumber = false;
-        const int index = group.toInt(&isNumber);
-        if (isNumber && index > 0 && (!hasSize || index <= size))
-            indexes.append(index);
-    }
-    std::sort(indexes.begin(), indexes.end());
-    const bool isListed = m_settings.contains(QStringLiteral("size")) || !groups.isEmpty();
-    if (isListed && (!hasSize || size < 0 || size > indexes.size()))
-        qWarning() << "Sources size" << sizeText << "from config is not valid, reading the" << indexes.size()
-                   << "entries present";
-    if (indexes.size() > Schema::maxSources) {
-        warnLeftOut(indexes.size() - Schema::maxSources, "sources from config");
-        indexes.resize(Schema::maxSources);
-    }
-    for (const int index : std::as_const(indexes)) {
-        m_settings.beginGroup(QString::number(index));
-        const double volumeLevel = Schema::read(m_settings, Schema::volumeLevel);
-        const QString text = Schema::read(m_settings, Schema::streamUrl);
-        m_settings.endGroup();
-        const QUrl streamUrl(text, QUrl::TolerantMode);
-        if (!streamUrl.isValid()) {
-            qWarning() << "Stream url" << CVUrl::forLog(text) << "from config is not valid";
-            continue;
-        }
-        m_sources->append(createSource(streamUrl, volumeLevel));
-    }
-    m_settings.endGroup();
-}
-
-// The group is written afresh: entries beyond the new size (a deleted
-// source's URL carries the session id) must not stay in the file.
-void OLHub::saveSourcesStreamsToSettings()
-{
-    const QList<OLSource *> sources = m_sources->items();
-    const QString array = keyOf(Schema::sourcesArray);
-    m_settings.remove(array);
-    m_settings.beginWriteArray(array, int(sources.size()));
-    for (int i = 0; i < sources.size(); ++i) {
-        m_settings.setArrayIndex(i);
-        m_settings.setValue(keyOf(Schema::streamUrl.name), sources.at(i)->streamUrl().toString());
-        m_settings.setValue(keyOf(Schema::volumeLevel.name), sources.at(i)->volumeLevel());
-    }
-    m_settings.endArray();
-}
-
-// The source starts with the device's URL rather than an empty one, so
-// that it is saved and reported with it before its player confirms it.
-void OLHub::addNewRecordSource()
-{
-    if (m_recordDevices.isEmpty())
-        return;
-    if (m_sources->count() >= Schema::maxSources) {
-        warnLeftOut(1, "recording source");
-        return;
-    }
-    const QUrl streamUrl(m_recordDevices.at(0).toObject().value(StreamUrlMember).toString(),
-                         QUrl::TolerantMode);
-    OLSource *source = createSource(streamUrl, 1.0);
-    qInfo() << "New source" << source->displayName() << "created";
-    source->play(streamUrl);
-    m_sources->append(source);
-    saveSourcesStreamsToSettings();
-    updateSourcesActivity();
-}
-
-void OLHub::deleteSource(int sourceIndex)
-{
-    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
-        qWarning() << "Delete source index" << sourceIndex << "is not valid";
-        return;
-    }
-    OLSource *source = m_sources->get(sourceIndex);
-    qInfo() << "Delete source" << source->displayName() << "at index" << sourceIndex;
-    source->deleteLater();
-    m_sources->remove(sourceIndex);
-    saveSourcesStreamsToSettings();
-    updateSourcesActivity();
-}
-
-void OLHub::deleteAllSources()
-{
-    while (!m_sources->isEmpty())
-        deleteSource(0);
-}
-
-void OLHub::moveSource(int indexFrom, int indexTo)
-{
-    const int count = m_sources->count();
-    if (indexFrom < 0 || indexFrom >= count) {
-        qWarning() << "Move source index from" << indexFrom << "is not valid";
-        return;
-    }
-    if (indexTo < 0 || indexTo >= count) {
-        qWarning() << "Move source index to" << indexTo << "is not valid";
-        return;
-    }
-    qInfo() << "Move source" << m_sources->get(indexFrom)->displayName() << "from" << indexFrom << "to"
-            << indexTo;
-    m_sources->move(indexFrom, indexTo);
-    saveSourcesStreamsToSettings();
-    updateSourcesActivity();
-}
-
-// Nothing is saved here: the source's URL change does that.
-void OLHub::play(int sourceIndex, QString streamUrl)
-{
-    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
-        qWarning() << "Play source index from" << sourceIndex << "is not valid";
-        return;
-    }
-    m_sources->get(sourceIndex)->play(QUrl(streamUrl, QUrl::TolerantMode));
-}
-
-void OLHub::restart(int sourceIndex)
-{
-    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
-        qWarning() << "Restart source index from" << sourceIndex << "is not valid";
-        return;
-    }
-    m_sources->get(sourceIndex)->restart();
-}
-
-// Every player lets go of the output before the engine re-opens it, on the
-// device that CVBass::outputDevice names now. Logged out, the output is
-// re-opened but nothing goes on air: the sources wait for the next login.
-void OLHub::restartAllSources()
-{
-    const QList<OLSource *> sources = m_sources->items();
-    for (OLSource *source : sources)
-        source->stopSync();
-    CVBass::free();
-    CVBass::init();
-    if (!m_clientUser || !m_clientUser->isLoggedIn())
-        return;
-    for (OLSource *source : sources)
-        source->play();
-}
-
-void OLHub::stopAllSources()
-{
-    const QList<OLSource *> sources = m_sources->items();
-    for (OLSource *source : sources)
-        source->stop();
-}
-
-// ---------------------------------------------------------------------------
-// Stream synchronisation and the choice of the heard source
-
-// The new source hears of it before the old one does, so the output never
-// goes without an active source.
-void OLHub::updateSourcesActivity()
-{
-    const QList<OLSource *> sources = m_sources->items();
-    QList<ActivityRule::SourceState> states;
-    states.reserve(sources.size());
-    for (const OLSource *source : sources)
-        states.append({source->isConnected(), source->isSilentSound(), source->startPhase()});
-    const int chosen = ActivityRule::choose(states);
-    if (chosen < 0)
-        return;
-    sources.at(chosen)->setIsActive(true);
-    for (int i = 0; i < sources.size(); ++i) {
-        if (i != chosen)
-            sources.at(i)->setIsActive(false);
-    }
-}
-
-// Sources that stay keep their place and volume; new streams go to the end
-// in the service's order. An empty list from the service never empties the
-// source list.
-void OLHub::updateSourcesFromClient()
-{
-    if (!m_clientUser || !m_clientUser->isLoggedIn() || m_clientUser->userId() < 1
-        || m_clientUser->sid().isEmpty() || m_clientUser->streams().isEmpty())
-        return;
-    const QString userName = QString::number(m_clientUser->userId());
-    const QString password = m_clientUser->sid();
-
-    QList<QUrl> serverUrls;
-    const QJsonArray streams = m_clientUser->streams();
-    for (const QJsonValue &stream : streams) {
-        const QString text = stream.toObject().value(StreamUrlMember).toString();
-        QUrl url(text, QUrl::TolerantMode);
-        // The service names streams, never a device of this machine.
-        if (url.scheme() == QLatin1String("record")) {
-            qWarning() << "Stream url" << CVUrl::forLog(text) << "from the server is not valid";
-            continue;
-        }
-        url.setUserName(userName, QUrl::DecodedMode);
-        url.setPassword(password, QUrl::DecodedMode);
-        const bool isDuplicate = std::any_of(serverUrls.cbegin(), serverUrls.cend(),
-                                             [&url](const QUrl &known) { return isSameStream(known, url); });
-        if (isDuplicate) {
-            qDebug() << "Duplicate streamUrl from client user" << CVUrl::forLog(url) << "was skipped";
-            continue;
-        }
-        serverUrls.append(url);
-    }
-
-    // Of several sources on one stream, the last one stays.
-    int i = 0;
-    while (i < m_sources->count() - 1) {
-        OLSource *source = m_sources->get(i);
-        bool hasLaterTwin = false;
-        for (int j = i + 1; j < m_sources->count() && !hasLaterTwin; ++j)
-            hasLaterTwin = isSameStream(m_sources->get(j)->streamUrl(), source->streamUrl());
-        if (!hasLaterTwin) {
-            ++i;
-            continue;
-        }
-        qDebug() << "Deleting a duplicate source" << source->displayName();
-        deleteSource(i);
-    }
-
-    i = 0;
-    while (i < m_sources->count()) {
-        OLSource *source = m_sources->get(i);
-        const auto match = std::find_if(serverUrls.cbegin(), serverUrls.cend(), [source](const QUrl &url) {
-            return isSameStream(url, source->streamUrl());
-        });
-        if (match != serverUrls.cend()) {
-            // New credentials: the player switches, streamUrl follows later.
-            if (!isIdentical(*match, source->streamUrl()))
-                source->play(*match);
-            ++i;
-        } else if (source->isRecordDevice()) {
-            ++i;
-        } else {
-            qDebug() << "Deleting a source" << source->displayName() << "that was not received from the server";
-            deleteSource(i);
-        }
-    }
-
-    qsizetype leftOut = 0;
-    for (const QUrl &url : std::as_const(serverUrls)) {
-        const QList<OLSource *> &sources = m_sources->items();
-        const bool isKnown = std::any_of(sources.cbegin(), sources.cend(), [&url](const OLSource *source) {
-            return isSameStream(source->streamUrl(), url);
-        });
-        if (isKnown)
-            continue;
-        if (m_sources->count() >= Schema::maxSources) {
-            ++leftOut;
-            continue;
-        }
-        // Created with its URL, so that a run before the player confirms it
-        // finds it and the file and reports carry it at once.
-        OLSource *source = createSource(url, 1.0);
-        source->play(url);
-        qInfo() << "New source" << source->displayName() << "was received from the server";
-        m_sources->append(source);
-    }
-    if (leftOut > 0)
-        warnLeftOut(leftOut, "streams from the server");
-
-    saveSourcesStreamsToSettings();
-    updateSourcesActivity();
-}

@@ -6,9 +6,11 @@
 #include <QObject>
 #include <QSettings>
 #include <QStringList>
+#include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
 #include "qqmlobjectlistmodel.h"
+#include "reconciliationplan.h"
 
 class OLClientUser;
 class OLSource;
@@ -31,6 +33,8 @@ class OLHub : public QObject
     Q_PROPERTY(double silenceDetectionLevelDb READ silenceDetectionLevelDb WRITE setSilenceDetectionLevelDb NOTIFY silenceDetectionLevelDbChanged)
     Q_PROPERTY(int silenceDetectionStartMs READ silenceDetectionStartMs WRITE setSilenceDetectionStartMs NOTIFY silenceDetectionStartMsChanged)
     Q_PROPERTY(int silenceDetectionEndMs READ silenceDetectionEndMs WRITE setSilenceDetectionEndMs NOTIFY silenceDetectionEndMsChanged)
+    // The valid range of each setting a dialog edits, by key: {"from", "to"}.
+    Q_PROPERTY(QVariantMap settingRanges READ settingRanges CONSTANT)
 
 public:
     explicit OLHub(QObject *parent = nullptr);
@@ -48,6 +52,8 @@ public:
     [[nodiscard]] double silenceDetectionLevelDb() const { return m_silenceDetectionLevelDb; }
     [[nodiscard]] int silenceDetectionStartMs() const { return m_silenceDetectionStartMs; }
     [[nodiscard]] int silenceDetectionEndMs() const { return m_silenceDetectionEndMs; }
+
+    [[nodiscard]] static QVariantMap settingRanges();
 
     [[nodiscard]] QSettings *settings() { return &m_settings; }
 
@@ -107,10 +113,17 @@ private slots:
     void handleLoggedInChanged(bool isLoggedIn);
 
 private:
+    // The constructor's steps, in their order.
+    void readGeneralSettings();
+    void watchDevices();
+    void readSilenceSettings();
+    void followClientUser();
+
     [[nodiscard]] bool isValidOutputDeviceIndex(int outputDeviceIndex) const;
     // A login of another operator than the list's owner empties the list.
     void adoptSourcesOwner();
     OLSource *createSource(const QUrl &streamUrl, double volumeLevel);
+    void carryOut(const ReconciliationPlan::Step &step);
 
     OLClientUser *m_clientUser = nullptr;
     int m_logsStoreDays = 0;

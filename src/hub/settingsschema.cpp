@@ -44,7 +44,56 @@ T readNumber(const QSettings &settings, const Key<T> &key, Parse parse)
     return value;
 }
 
+QList<int> presentIndexes(const QSettings &settings, const QString &sizeText)
+{
+    bool hasSize = false;
+    const int size = sizeText.toInt(&hasSize);
+    QList<int> indexes;
+    const QStringList groups = settings.childGroups();
+    for (const QString &group : groups) {
+        bool isNumber = false;
+        const int index = group.toInt(&isNumber);
+        if (isNumber && index > 0 && (!hasSize || index <= size))
+            indexes.append(index);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    const bool isListed = settings.contains(QStringLiteral("size")) || !groups.isEmpty();
+    if (isListed && (!hasSize || size < 0 || size > indexes.size()))
+        qWarning() << "Sources size" << sizeText << "from config is not valid, reading the" << indexes.size()
+                   << "entries present";
+    return indexes;
+}
+
 } // namespace
+
+QList<StoredSource> readSources(QSettings &settings, qsizetype &leftOut)
+{
+    settings.beginGroup(QLatin1String(sourcesArray));
+    QList<int> indexes = presentIndexes(settings, settings.value(QStringLiteral("size")).toString());
+    leftOut = qMax<qsizetype>(0, indexes.size() - maxSources);
+    indexes.resize(indexes.size() - leftOut);
+    QList<StoredSource> sources;
+    for (const int index : indexes) {
+        settings.beginGroup(QString::number(index));
+        sources.append({read(settings, streamUrl), read(settings, volumeLevel)});
+        settings.endGroup();
+    }
+    settings.endGroup();
+    return sources;
+}
+
+void writeSources(QSettings &settings, const QList<StoredSource> &sources)
+{
+    const QString array = QLatin1String(sourcesArray);
+    settings.remove(array);
+    settings.beginWriteArray(array, int(sources.size()));
+    for (int i = 0; i < sources.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QLatin1String(streamUrl.name), sources.at(i).streamUrl);
+        settings.setValue(QLatin1String(volumeLevel.name), sources.at(i).volumeLevel);
+    }
+    settings.endArray();
+}
 
 int read(const QSettings &settings, const Key<int> &key)
 {

@@ -3,6 +3,7 @@
 // program gets a usable value, and a value it replaced is said once.
 #pragma once
 
+#include <QList>
 #include <QSettings>
 #include <QString>
 
@@ -65,5 +66,21 @@ int read(const QSettings &settings, const Key<int> &key);
 double read(const QSettings &settings, const Key<double> &key);
 bool read(const QSettings &settings, const BoolKey &key);
 QString read(const QSettings &settings, const TextKey &key);
+
+// One entry of the "sources" array.
+struct StoredSource
+{
+    QString streamUrl;
+    double volumeLevel = 1.0;
+};
+
+// The entries present, in their order, not as many as "size" claims: a size
+// of two billion must not keep the program from starting, and entries past
+// a sane size are stale ones an older build left behind. At most
+// maxSources are read; `leftOut` tells how many more there were.
+QList<StoredSource> readSources(QSettings &settings, qsizetype &leftOut);
+// The array written afresh: entries beyond the new size (a deleted source's
+// URL carries the session id) must not stay in the file.
+void writeSources(QSettings &settings, const QList<StoredSource> &sources);
 
 } // namespace SettingsSchema

@@ -1,2 +1,2 @@
 list(APPEND ONDALINE_CORE_SOURCES
-    src/models/qqmlobjectlistmodel.h src/models/qqmlobjectlistmodel.cpp)
+    src/models/qqmlobjectlistmodel.h src/models/qqmlobjectlistmodel.cpp src/models/changerule.h)

@@ -2,6 +2,8 @@
 // its own CVPlayer in a thread of its own.
 #pragma once
 
+#include "changerule.h"
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
@@ -12,6 +14,8 @@
 #include <QUrl>
 
 #include "activityrule.h"
+#include "silenceverdict.h"
+#include "stallwatchdog.h"
 
 class OLHub;
 class CVPlayer;
@@ -67,7 +71,7 @@ public:
     [[nodiscard]] ActivityRule::Start startPhase() const { return m_startPhase; }
 
     // Test seam: how long an unchanged levelDb may last before the source
-    // counts as stuck and is restarted (300000 ms in the program).
+    // counts as stuck and is restarted (five minutes in the program).
     static void setStuckTimeoutMs(qint64 ms);
     [[nodiscard]] static qint64 stuckTimeoutMs();
 
@@ -93,8 +97,14 @@ signals:
     void startPhaseChanged();
 
 public slots:
-    bool setIsActive(bool isActive);
-    bool setVolumeLevel(double volumeLevel);
+    bool setIsActive(bool isActive)
+    {
+        return ChangeRule::apply(this, m_isActive, isActive, &OLSource::isActiveChanged);
+    }
+    bool setVolumeLevel(double volumeLevel)
+    {
+        return ChangeRule::apply(this, m_volumeLevel, volumeLevel, &OLSource::volumeLevelChanged);
+    }
     void play(QUrl streamUrl);
     void play() { play(QUrl()); }
     void stop();
@@ -107,20 +117,62 @@ protected:
 
 protected slots:
     bool updateStreamUrl(QUrl streamUrl);
-    bool updateActivityDurationMs(qlonglong activityDurationMs);
-    bool updateIsRecordDevice(bool isRecordDevice);
-    bool updateIsPlaying(bool isPlaying);
-    bool updateIsStalled(bool isStalled);
-    bool updateIsConnected(bool isConnected);
-    bool updateConnectionDurationMs(qlonglong connectionDurationMs);
-    bool updateLevel(double level);
-    bool updateLevelDb(double levelDb);
-    bool updateAvgLevel(double avgLevel);
-    bool updateAvgLevelDb(double avgLevelDb);
-    bool updateIsSilentSound(bool isSilentSound);
-    bool updateSoundDurationMs(qlonglong soundDurationMs);
-    bool updateIsSilentSoundByLevel(bool isSilentSoundByLevel);
-    bool updateSoundByLevelDurationMs(qlonglong soundByLevelDurationMs);
+    bool updateActivityDurationMs(qlonglong activityDurationMs)
+    {
+        return ChangeRule::apply(this, m_activityDurationMs, activityDurationMs, &OLSource::activityDurationMsChanged);
+    }
+    bool updateIsRecordDevice(bool isRecordDevice)
+    {
+        return ChangeRule::apply(this, m_isRecordDevice, isRecordDevice, &OLSource::isRecordDeviceChanged);
+    }
+    bool updateIsPlaying(bool isPlaying)
+    {
+        return ChangeRule::apply(this, m_isPlaying, isPlaying, &OLSource::isPlayingChanged);
+    }
+    bool updateIsStalled(bool isStalled)
+    {
+        return ChangeRule::apply(this, m_isStalled, isStalled, &OLSource::isStalledChanged);
+    }
+    bool updateIsConnected(bool isConnected)
+    {
+        return ChangeRule::apply(this, m_isConnected, isConnected, &OLSource::isConnectedChanged);
+    }
+    bool updateConnectionDurationMs(qlonglong connectionDurationMs)
+    {
+        return ChangeRule::apply(this, m_connectionDurationMs, connectionDurationMs, &OLSource::connectionDurationMsChanged);
+    }
+    bool updateLevel(double level)
+    {
+        return ChangeRule::apply(this, m_level, level, &OLSource::levelChanged);
+    }
+    bool updateLevelDb(double levelDb)
+    {
+        return ChangeRule::apply(this, m_levelDb, levelDb, &OLSource::levelDbChanged);
+    }
+    bool updateAvgLevel(double avgLevel)
+    {
+        return ChangeRule::apply(this, m_avgLevel, avgLevel, &OLSource::avgLevelChanged);
+    }
+    bool updateAvgLevelDb(double avgLevelDb)
+    {
+        return ChangeRule::apply(this, m_avgLevelDb, avgLevelDb, &OLSource::avgLevelDbChanged);
+    }
+    bool updateIsSilentSound(bool isSilentSound)
+    {
+        return ChangeRule::apply(this, m_isSilentSound, isSilentSound, &OLSource::isSilentSoundChanged);
+    }
+    bool updateSoundDurationMs(qlonglong soundDurationMs)
+    {
+        return ChangeRule::apply(this, m_soundDurationMs, soundDurationMs, &OLSource::soundDurationMsChanged);
+    }
+    bool updateIsSilentSoundByLevel(bool isSilentSoundByLevel)
+    {
+        return ChangeRule::apply(this, m_isSilentSoundByLevel, isSilentSoundByLevel, &OLSource::isSilentSoundByLevelChanged);
+    }
+    bool updateSoundByLevelDurationMs(qlonglong soundByLevelDurationMs)
+    {
+        return ChangeRule::apply(this, m_soundByLevelDurationMs, soundByLevelDurationMs, &OLSource::soundByLevelDurationMsChanged);
+    }
 
 private slots:
     void initPlayer();
@@ -153,16 +205,13 @@ private:
     QPointer<OLHub> m_hub;
     QThread m_playerThread;
     QPointer<CVPlayer> m_player;
-    double m_silenceDetectionLevelDb = -50.0;
-    int m_silenceDetectionStartMs = 5000;
-    int m_silenceDetectionEndMs = 5000;
+    SilenceVerdict::Settings m_settings;
+    SilenceVerdict m_verdict;
+    LevelAverage m_average;
+    StallWatchdog m_watchdog;
     qint64 m_activityStart = 0; // monotonic ms
     qint64 m_connectionStart = 0; // monotonic ms
     qint64 m_soundStart = 0; // monotonic ms
-    qint64 m_soundByLevelStart = 0; // monotonic ms
-    QList<double> m_levelWindow;
-    double m_watchdogLastLevelDb = 0.0;
-    qint64 m_watchdogTime = 0; // monotonic ms
     QTimer *m_updateTimer = nullptr;
     QTimer *m_verdictTimer = nullptr;
     // Since the last play, invalid while stopped or never played.
@@ -180,6 +229,8 @@ private:
     bool m_isHeldStopped = true;
 
     [[nodiscard]] QString nameFor(const CVPlayer *player) const;
+    void followHubSettings();
+    void logAndTimeChanges();
     void startRoutine(CVPlayer *player, const QUrl &url);
     void stopRoutine(CVPlayer *player);
     void resetAfterStop(qint64 now);

@@ -1,7 +1,6 @@
-// The hub following the service's stream list: the precondition, duplicates
-// on either side, replaying with new credentials, deleting what the service
-// dropped, adding what it added, and a real login against the reference
-// service.
+// The hub carrying out the plan that follows the service's stream list: the
+// precondition, bounds, the list's owner, replaying with new credentials,
+// and a real login against the reference service.
 #include <QPointer>
 
 #include <memory>
@@ -171,35 +170,6 @@ private slots:
         const QStringList expected = kept ? QStringList{A + "=0.5", R + "=0.8"} : QStringList();
         QCOMPARE(storedSources(hub), expected);
         QCOMPARE(hub.sources()->count(), expected.size());
-    }
-
-    void duplicateSourcesKeepTheLast_data()
-    {
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("second");
-        QTest::addColumn<QStringList>("expected");
-
-        const QString a7 = withUser(A, QStringLiteral("7"), Sid);
-        QTest::newRow("one stream, other credentials")
-            << withUser(A, QStringLiteral("3"), QStringLiteral("old")) << a7 << QStringList{a7};
-        QTest::newRow("one recording device") << R << R << QStringList{R, a7};
-    }
-
-    void duplicateSourcesKeepTheLast()
-    {
-        QFETCH(QString, first);
-        QFETCH(QString, second);
-        QFETCH(QStringList, expected);
-        QVERIFY(writeIni(sourcesIni({{first, 0.3}, {second, 0.7}})));
-        OLHub hub;
-        QPointer<OLSource> kept = hub.sources()->get(1);
-
-        fakeStateReply(hub.clientUser(), Sid, 7, true, {A});
-        QCOMPARE(streamUrls(hub), expected);
-        QCOMPARE(hub.sources()->get(0), kept.data());
-        QCOMPARE(kept->volumeLevel(), 0.7);
-        QCOMPARE(m_log->count(QStringLiteral("Deleting a duplicate source")), 1);
-        QCOMPARE(m_log->count({QStringLiteral("Delete source"), QStringLiteral("at index 0")}), 1);
     }
 
     void newSidReplaysStreamsAndKeepsTheList()

@@ -2,7 +2,6 @@
 // stall watchdog and the life of its player thread.
 #include "sourcetestsupport.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <cmath>
@@ -83,157 +82,54 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() < 300 && source.connectionDurationMs() < 300, 1000);
     }
 
-    // Averages advance per change of level: a running sum over 30 samples.
-    void averageLevel()
-    {
-        ProbedSource source(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
-        source.updateLevel(0.3);
-        QCOMPARE(source.avgLevel(), 0.3 / 30);
-        QCOMPARE(source.avgLevelDb(), 20 * std::log10(0.3 / 30));
-        for (int i = 1; i < 30; ++i)
-            source.updateLevel(i % 2 ? 0.5 : 0.3);
-        QVERIFY(qFuzzyCompare(source.avgLevel(), 0.4));
-        // The 31st sample pushes out the first (0.3), the 32nd the second (0.5).
-        source.updateLevel(0.3);
-        QVERIFY(qFuzzyCompare(source.avgLevel(), 0.4));
-        source.updateLevel(0.9);
-        QVERIFY(qFuzzyCompare(source.avgLevel(), 0.4 - 0.5 / 30 + 0.9 / 30));
-
-        // The average is of what would be heard: level times volume.
-        ProbedSource loud(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 2.0);
-        for (int i = 0; i < 60; ++i)
-            loud.updateLevel(i % 2 ? 1.0 : 0.999);
-        QVERIFY(std::abs(loud.avgLevel() - 2.0) < 0.002);
-
-        // A stop starts the ramp again from an empty window.
-        loud.stopSync();
-        QCOMPARE(loud.avgLevel(), 0.0);
-        QCOMPARE(loud.avgLevelDb(), -kInf);
-        loud.updateLevel(0.6);
-        QCOMPARE(loud.avgLevel(), 0.6 * 2.0 / 30);
-    }
-
-    void silenceByLevelAtTheThreshold_data()
-    {
-        QTest::addColumn<double>("levelDb");
-        QTest::addColumn<bool>("silent");
-        QTest::newRow("equal to the threshold") << -50.0 << true;
-        QTest::newRow("just above") << -49.99 << false;
-        QTest::newRow("minus infinity") << -kInf << true;
-        QTest::newRow("NaN counts as sound") << std::numeric_limits<double>::quiet_NaN() << false;
-    }
-    void silenceByLevelAtTheThreshold()
-    {
-        QFETCH(double, levelDb);
-        QFETCH(bool, silent);
-        ProbedSource source(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
-        source.updateLevelDb(silent ? -20.0 : -60.0);
-        QCOMPARE(source.isSilentSoundByLevel(), !silent);
-        source.updateLevelDb(levelDb);
-        QCOMPARE(source.isSilentSoundByLevel(), silent);
-        QVERIFY(source.soundByLevelDurationMs() < 100);
-    }
-
-    // Silence is declared once the level has stayed at or below the threshold
-    // for silenceDetectionStartMs: when it falls due, not at the next 250 ms
-    // update (the slack below is the polling of QTRY and a loaded machine).
-    void silenceVerdictHysteresis()
-    {
-        HubFixture fixture;
-        fixture.hub->setSilenceDetectionStartMs(400);
-        fixture.hub->setSilenceDetectionEndMs(600);
-        ProbedSource source(fixture.hub.get(), QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
-        QVERIFY(source.isSilentSound());
-
-        // Sound for 400 ms, one dip below the threshold: the count starts over.
-        QElapsedTimer clock;
-        source.updateLevelDb(-20);
-        QTest::qWait(400);
-        source.updateLevelDb(-60);
-        source.updateLevelDb(-20);
-        clock.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 2000);
-        QVERIFY2(clock.elapsed() >= 600, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(clock.elapsed() <= 600 + 150, qPrintable(QString::number(clock.elapsed())));
-
-        clock.start();
-        source.updateLevelDb(-kInf);
-        QTRY_VERIFY_WITH_TIMEOUT(source.isSilentSound(), 2000);
-        QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(clock.elapsed() <= 400 + 150, qPrintable(QString::number(clock.elapsed())));
-        QTRY_VERIFY(source.soundDurationMs() < 300); // counts from the change of verdict
-    }
-
-    // The hub's settings apply at once to the running counts.
-    void settingChangesApplyToTheRunningCount()
+    // The source feeds its decisions: the level and the hub's settings reach
+    // the verdict, what would be heard reaches the average, and a stop
+    // starts the average again.
+    void decisionsAreFedByTheSourceAndTheHub()
     {
         HubFixture fixture;
         fixture.hub->setSilenceDetectionLevelDb(-30);
         fixture.hub->setSilenceDetectionEndMs(100);
-        fixture.hub->setSilenceDetectionStartMs(5000);
-        ProbedSource source(fixture.hub.get(), QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
+        ProbedSource source(fixture.hub.get(), QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 2.0);
         source.updateLevelDb(-40); // silent by the hub's threshold, not by the default one
         QVERIFY(source.isSilentSoundByLevel());
         source.updateLevelDb(-20);
         QTRY_VERIFY(!source.isSilentSound());
+        QTRY_VERIFY(source.soundDurationMs() < 300); // counts from the change of verdict
 
-        source.updateLevelDb(-kInf);
-        QTest::qWait(300);
-        QVERIFY(!source.isSilentSound());
-        fixture.hub->setSilenceDetectionStartMs(200); // below the elapsed count
-        QVERIFY(source.isSilentSound());
-
-        fixture.hub->setSilenceDetectionLevelDb(-200); // now -inf is the only silence
-        source.updateLevelDb(-150);
-        QVERIFY(!source.isSilentSoundByLevel());
+        source.updateLevel(0.3);
+        QCOMPARE(source.avgLevel(), 0.3 * 2.0 / 30);
+        QCOMPARE(source.avgLevelDb(), 20 * std::log10(0.3 * 2.0 / 30));
+        source.stopSync();
+        QCOMPARE(source.avgLevel(), 0.0);
+        QCOMPARE(source.avgLevelDb(), -kInf);
+        source.updateLevel(0.6);
+        QCOMPARE(source.avgLevel(), 0.6 * 2.0 / 30);
     }
 
-    void stuckLevelRestartsTheSource()
+    // A frozen level restarts a played source, again while it stays
+    // frozen; a source never played or stopped on request is left alone.
+    void stuckLevelRestartsOnlyAPlayedSource()
     {
         OLSource::setStuckTimeoutMs(600);
         LogRecorder &log = *m_log;
         log.clear();
         ProbedSource source(nullptr, deadStreamUrl(), 1.0);
+        QTest::qWait(1500);
+        QCOMPARE(log.count(QStringLiteral("was stuck")), 0);
+
         source.play();
-        QElapsedTimer clock;
-        clock.start();
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("was stuck, restarting")) == 1, 2000);
-        QVERIFY(clock.elapsed() >= 600);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("was stuck, restarting")) == 1, 5000);
         QTRY_VERIFY(log.count(QStringLiteral("Restart source")) >= 1);
         QTRY_VERIFY(source.isPlaying()); // the restart plays the current URL
-        // And again while the level stays frozen.
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("was stuck, restarting")) >= 2, 2000);
-        source.stopSync();
-    }
+        QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("was stuck, restarting")) >= 2, 5000);
 
-    void movingLevelOrARequestedStopIsNotStuck()
-    {
-        OLSource::setStuckTimeoutMs(600);
-        LogRecorder &log = *m_log;
-        log.clear();
-        ProbedSource source(nullptr, deadStreamUrl(), 1.0);
-        // Never played (logged out since the start): nothing puts it on air.
-        QTest::qWait(1500);
-        QCOMPARE(log.count(QStringLiteral("was stuck")), 0);
-        QVERIFY(!source.isPlaying());
-
-        source.play();
-        QTRY_VERIFY(source.isPlaying());
-        for (int i = 0; i < 12; ++i) {
-            source.updateLevelDb(i % 2 ? -20.0 : -21.0);
-            QTest::qWait(100);
-        }
-        QCOMPARE(log.count(QStringLiteral("was stuck")), 0);
-
-        // A stopped source stays stopped (after logout, say), however long.
         source.stop();
         QTRY_VERIFY(!source.isPlaying());
+        log.clear();
         QTest::qWait(1500);
         QCOMPARE(log.count(QStringLiteral("was stuck")), 0);
         QVERIFY(!source.isPlaying());
-        // Played again, it is watched again.
-        source.play();
-        QTRY_VERIFY_WITH_TIMEOUT(log.count(QStringLiteral("was stuck, restarting")) == 1, 2000);
     }
 
     void playStopRestartAndTheLog()
