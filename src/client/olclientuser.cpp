@@ -92,24 +92,22 @@ OLClientUser::OLClientUser(OLHub *hub, QObject *parent)
     updateNewVersionCode(0);
 
     // Restored values are applied before the persisting handlers exist, so
-    // reading the settings never writes them back.
-    if (m_hub)
+    // reading the settings never writes them back. Written at once: a crash
+    // must not lose a login.
+    const auto persist = [this](const QString &key) {
+        return [this, key](const QString &value) {
+            if (!m_hub)
+                return;
+            m_hub->settings()->setValue(key, value);
+            m_hub->settings()->sync();
+        };
+    };
+    if (m_hub) {
         updateSid(SettingsSchema::read(*m_hub->settings(), SettingsSchema::sid));
-    connect(this, &OLClientUser::sidChanged, this, [this](const QString &sid) {
-        if (!m_hub)
-            return;
-        m_hub->settings()->setValue(sidKey, sid);
-        m_hub->settings()->sync();
-    });
-
-    if (m_hub)
         setUsername(SettingsSchema::read(*m_hub->settings(), SettingsSchema::username));
-    connect(this, &OLClientUser::usernameChanged, this, [this](const QString &username) {
-        if (!m_hub)
-            return;
-        m_hub->settings()->setValue(usernameKey, username);
-        m_hub->settings()->sync();
-    });
+    }
+    connect(this, &OLClientUser::sidChanged, this, persist(sidKey));
+    connect(this, &OLClientUser::usernameChanged, this, persist(usernameKey));
 
     m_stateTimer = new QTimer(this);
     m_stateTimer->setSingleShot(false);

@@ -119,6 +119,7 @@ private:
     void readSilenceSettings();
     void followClientUser();
 
+    [[nodiscard]] bool isValidIndex(int index, const char *what) const;
     [[nodiscard]] bool isValidOutputDeviceIndex(int outputDeviceIndex) const;
     // A login of another operator than the list's owner empties the list.
     void adoptSourcesOwner();

@@ -25,6 +25,15 @@ void warnLeftOut(qsizetype count, const char *what)
 }
 } // namespace
 
+// A position from the interface: 0 <= index < count, or a warning and nothing done.
+bool OLHub::isValidIndex(int index, const char *what) const
+{
+    if (index >= 0 && index < m_sources->count())
+        return true;
+    qWarning() << what << index << "is not valid";
+    return false;
+}
+
 OLSource *OLHub::createSource(const QUrl &streamUrl, double volumeLevel)
 {
     auto *source = new OLSource(this, streamUrl, volumeLevel, this);
@@ -102,10 +111,8 @@ void OLHub::addNewRecordSource()
 
 void OLHub::deleteSource(int sourceIndex)
 {
-    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
-        qWarning() << "Delete source index" << sourceIndex << "is not valid";
+    if (!isValidIndex(sourceIndex, "Delete source index"))
         return;
-    }
     OLSource *source = m_sources->get(sourceIndex);
     qInfo() << "Delete source" << source->displayName() << "at index" << sourceIndex;
     source->deleteLater();
@@ -122,15 +129,10 @@ void OLHub::deleteAllSources()
 
 void OLHub::moveSource(int indexFrom, int indexTo)
 {
-    const int count = m_sources->count();
-    if (indexFrom < 0 || indexFrom >= count) {
-        qWarning() << "Move source index from" << indexFrom << "is not valid";
+    if (!isValidIndex(indexFrom, "Move source index from"))
         return;
-    }
-    if (indexTo < 0 || indexTo >= count) {
-        qWarning() << "Move source index to" << indexTo << "is not valid";
+    if (!isValidIndex(indexTo, "Move source index to"))
         return;
-    }
     qInfo() << "Move source" << m_sources->get(indexFrom)->displayName() << "from" << indexFrom << "to"
             << indexTo;
     m_sources->move(indexFrom, indexTo);
@@ -141,19 +143,15 @@ void OLHub::moveSource(int indexFrom, int indexTo)
 // Nothing is saved here: the source's URL change does that.
 void OLHub::play(int sourceIndex, QString streamUrl)
 {
-    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
-        qWarning() << "Play source index from" << sourceIndex << "is not valid";
+    if (!isValidIndex(sourceIndex, "Play source index from"))
         return;
-    }
     m_sources->get(sourceIndex)->play(QUrl(streamUrl, QUrl::TolerantMode));
 }
 
 void OLHub::restart(int sourceIndex)
 {
-    if (sourceIndex < 0 || sourceIndex >= m_sources->count()) {
-        qWarning() << "Restart source index from" << sourceIndex << "is not valid";
+    if (!isValidIndex(sourceIndex, "Restart source index from"))
         return;
-    }
     m_sources->get(sourceIndex)->restart();
 }
 

@@ -97,8 +97,6 @@ private slots:
     void initTestCase();
     void catalogueMatchesTheCode_data();
     void catalogueMatchesTheCode();
-    void compiledCatalogueTranslatesEveryMessage_data();
-    void compiledCatalogueTranslatesEveryMessage();
     void whatTheOperatorReads();
 
 private:
@@ -181,29 +179,6 @@ void tst_Translations::catalogueMatchesTheCode()
             QCOMPARE(it->translation, source);
         // A link must lead to the same place in every language.
         QCOMPARE(linkTargets(it->translation), linkTargets(source));
-    }
-}
-
-void tst_Translations::compiledCatalogueTranslatesEveryMessage_data()
-{
-    addLanguageRows();
-}
-
-// The program loads the catalogue as the compiled resource; a stale or
-// missing build of it would show English under any language.
-void tst_Translations::compiledCatalogueTranslatesEveryMessage()
-{
-    QFETCH(QString, code);
-    QFETCH(QString, languageTag);
-    QTranslator translator;
-    QVERIFY2(translator.load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations")),
-             qPrintable(QStringLiteral("no :/translations/ondaline_%1.qm").arg(code)));
-    QCOMPARE(translator.language(), languageTag);
-    const Catalogue &catalogue = m_catalogues.value(code);
-    for (auto it = catalogue.messages.cbegin(); it != catalogue.messages.cend(); ++it) {
-        const QByteArray context = it.key().first.toUtf8();
-        const QByteArray source = it.key().second.toUtf8();
-        QCOMPARE(translator.translate(context.constData(), source.constData()), it->translation);
     }
 }
 
