@@ -39,7 +39,7 @@ struct StartFacts
     qint64 sinceConnectedMs = -1;
     bool silent = true;        // the verdict
     bool silentByLevel = true; // the level alone
-    qint64 soundMs = 5000;     // how long sound takes to turn the verdict
+    qint64 soundMs = 0;        // how long sound takes to turn the verdict
 };
 
 // The source's start phase. `soundedSincePlay` carries, from one call to

@@ -289,8 +289,7 @@ void OLHub::handleLoggedInChanged(bool isLoggedIn)
     }
     // The sources stay listed, ready for the next login.
     qDebug() << "User logged out, stop all sources";
-    for (OLSource *source : m_sources->items())
-        source->stop();
+    stopAllSources();
 }
 
 void OLHub::setSourceRestartIntervalMs(int intervalMs)

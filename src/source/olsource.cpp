@@ -5,6 +5,7 @@
 #include "cvurl.h"
 #include "olhub.h"
 #include "queuedcall.h"
+#include "settingsschema.h"
 
 #include <QCoreApplication>
 #include <QMutexLocker>
@@ -41,6 +42,9 @@ OLSource::OLSource(OLHub *hub, QUrl streamUrl, double volumeLevel, QObject *pare
     , m_streamUrl(std::move(streamUrl))
     , m_volumeLevel(volumeLevel)
     , m_hub(hub)
+    , m_settings{SettingsSchema::silenceDetectionLevelDb.defaultValue,
+                 SettingsSchema::silenceDetectionStartMs.defaultValue,
+                 SettingsSchema::silenceDetectionEndMs.defaultValue}
     , m_verdict(steadyNowMs())
     , m_watchdog(steadyNowMs())
 {

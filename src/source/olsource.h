@@ -205,6 +205,7 @@ private:
     QPointer<OLHub> m_hub;
     QThread m_playerThread;
     QPointer<CVPlayer> m_player;
+    // The hub's settings; the stored defaults for a source without a hub.
     SilenceVerdict::Settings m_settings;
     SilenceVerdict m_verdict;
     LevelAverage m_average;

@@ -12,9 +12,9 @@ class SilenceVerdict
 public:
     struct Settings
     {
-        double levelDb = -50.0; // at or below it a level is silent
-        qint64 silenceMs = 5000; // silent by level this long: the verdict turns silent
-        qint64 soundMs = 5000;   // sounding by level this long: the verdict turns sound
+        double levelDb; // at or below it a level is silent
+        qint64 silenceMs; // silent by level this long: the verdict turns silent
+        qint64 soundMs;   // sounding by level this long: the verdict turns sound
     };
 
     explicit SilenceVerdict(qint64 nowMs = 0) : m_byLevelSince(nowMs) { }
