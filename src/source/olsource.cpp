@@ -8,7 +8,6 @@
 #include "settingsschema.h"
 
 #include <QCoreApplication>
-#include <QMutexLocker>
 #include <QtDebug>
 
 #include <chrono>
@@ -35,6 +34,26 @@ bool isRecordUrl(const QUrl &url)
     return url.scheme() == QLatin1String("record");
 }
 
+// The player's side of a start and a stop, in the player's thread: only the
+// player is touched there. The start tells whether a device plays.
+bool startPlayer(CVPlayer *player, const QUrl &url, const QString &name)
+{
+    if (url.isEmpty()) {
+        qInfo() << "Source" << name << "start playing";
+        player->play();
+    } else {
+        qInfo() << "Source" << name << "start playing" << CVUrl::forLog(url);
+        player->play(url);
+    }
+    return isRecordUrl(player->streamUrl());
+}
+
+qint64 stopPlayer(CVPlayer *player)
+{
+    player->stop();
+    return steadyNowMs();
+}
+
 } // namespace
 
 OLSource::OLSource(OLHub *hub, QUrl streamUrl, double volumeLevel, QObject *parent)
@@ -50,7 +69,6 @@ OLSource::OLSource(OLHub *hub, QUrl streamUrl, double volumeLevel, QObject *pare
 {
     m_isRecordDevice = isRecordUrl(m_streamUrl);
     m_avgLevelDb = kMinusInfinity;
-    m_namedUrl = m_streamUrl;
     followHubSettings();
     logAndTimeChanges();
 
@@ -126,15 +144,9 @@ OLSource::~OLSource()
 
 QString OLSource::displayName() const
 {
-    return nameFor(m_player.data());
-}
-
-QString OLSource::nameFor(const CVPlayer *player) const
-{
-    if (!player)
+    if (!m_player)
         return QStringLiteral("Unnamed source");
-    QMutexLocker locker(&m_namedUrlMutex);
-    return player->playerName() + u' ' + CVUrl::forLog(m_namedUrl);
+    return m_player->playerName() + u' ' + CVUrl::forLog(m_streamUrl);
 }
 
 CVPlayer *OLSource::player() const
@@ -193,34 +205,6 @@ void OLSource::initPlayer()
     m_levelDb = player->levelDb();
 }
 
-// Player thread. Only the player is touched here; what belongs to the source
-// is handed back to the source's thread.
-void OLSource::startRoutine(CVPlayer *player, const QUrl &url)
-{
-    if (url.isEmpty()) {
-        qInfo() << "Source" << nameFor(player) << "start playing";
-        player->play();
-    } else {
-        qInfo() << "Source" << nameFor(player) << "start playing" << CVUrl::forLog(url);
-        player->play(url);
-    }
-    const bool isRecordDevice = isRecordUrl(player->streamUrl());
-    QueuedCall::post(this, [this, isRecordDevice] {
-        updateIsRecordDevice(isRecordDevice);
-        m_playedAt.start();
-        m_hasSoundedSincePlay = false;
-        updateStartPhase();
-    });
-}
-
-// Player thread, as startRoutine.
-void OLSource::stopRoutine(CVPlayer *player)
-{
-    player->stop();
-    const qint64 now = steadyNowMs();
-    QueuedCall::post(this, [this, now] { resetAfterStop(now); });
-}
-
 void OLSource::resetAfterStop(qint64 now)
 {
     m_playedAt.invalidate();
@@ -235,16 +219,26 @@ void OLSource::resetAfterStop(qint64 now)
     m_watchdog.reset(now);
 }
 
-void OLSource::queueRestart()
+// The player's start (after a stop, for a restart) is queued to its
+// thread; what belongs to the source comes back to this one.
+void OLSource::queueStart(const QUrl &url, bool afterStop)
 {
     CVPlayer *player = m_player;
-    QueuedCall::post(
-        player,
-        [this, player] {
-            qInfo() << nameFor(player) << "Restart source";
-            stopRoutine(player);
-            startRoutine(player, QUrl());
+    const QString name = displayName();
+    QueuedCall::post(player, [this, player, url, name, afterStop] {
+        if (afterStop) {
+            qInfo() << name << "Restart source";
+            const qint64 stoppedAt = stopPlayer(player);
+            QueuedCall::post(this, [this, stoppedAt] { resetAfterStop(stoppedAt); });
+        }
+        const bool isRecordDevice = startPlayer(player, url, name);
+        QueuedCall::post(this, [this, isRecordDevice] {
+            updateIsRecordDevice(isRecordDevice);
+            m_playedAt.start();
+            m_hasSoundedSincePlay = false;
+            updateStartPhase();
         });
+    });
 }
 
 void OLSource::stopPlayerSync()
@@ -258,8 +252,7 @@ void OLSource::play(QUrl streamUrl)
     if (!m_player)
         return;
     m_isHeldStopped = false;
-    CVPlayer *player = m_player;
-    QueuedCall::post(player, [this, player, streamUrl] { startRoutine(player, streamUrl); });
+    queueStart(streamUrl, false);
 }
 
 void OLSource::stop()
@@ -268,7 +261,10 @@ void OLSource::stop()
         return;
     m_isHeldStopped = true;
     CVPlayer *player = m_player;
-    QueuedCall::post(player, [this, player] { stopRoutine(player); });
+    QueuedCall::post(player, [this, player] {
+        const qint64 stoppedAt = stopPlayer(player);
+        QueuedCall::post(this, [this, stoppedAt] { resetAfterStop(stoppedAt); });
+    });
 }
 
 void OLSource::stopSync()
@@ -286,7 +282,7 @@ void OLSource::restart()
     if (!m_player)
         return;
     m_isHeldStopped = false;
-    queueRestart();
+    queueStart(QUrl(), true);
 }
 
 // ---------------------------------------------------------------- volume
@@ -355,7 +351,7 @@ void OLSource::updateSilentState()
     if (m_watchdog.isStuck(now, m_levelDb, m_isHeldStopped, s_stuckTimeoutMs)) {
         qWarning() << "Source" << displayName() << "was stuck, restarting";
         if (m_player)
-            queueRestart();
+            queueStart(QUrl(), true);
     }
 }
 
@@ -368,16 +364,5 @@ void OLSource::calculateAvgLevel(double level)
 
 // ---------------------------------------------------------------- setters
 
-bool OLSource::updateStreamUrl(QUrl streamUrl)
-{
-    if (streamUrl == m_streamUrl)
-        return false;
-    m_streamUrl = streamUrl;
-    {
-        QMutexLocker locker(&m_namedUrlMutex);
-        m_namedUrl = streamUrl;
-    }
-    emit streamUrlChanged(m_streamUrl);
-    return true;
-}
+
 

@@ -6,7 +6,6 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -116,7 +115,10 @@ protected:
     [[nodiscard]] CVPlayer *player() const;
 
 protected slots:
-    bool updateStreamUrl(QUrl streamUrl);
+    bool updateStreamUrl(QUrl streamUrl)
+    {
+        return ChangeRule::apply(this, m_streamUrl, streamUrl, &OLSource::streamUrlChanged);
+    }
     bool updateActivityDurationMs(qlonglong activityDurationMs)
     {
         return ChangeRule::apply(this, m_activityDurationMs, activityDurationMs, &OLSource::activityDurationMsChanged);
@@ -222,19 +224,13 @@ private:
     bool m_hasSoundedSincePlay = false;
     void updateStartPhase();
 
-    // The URL as displayName() shows it; read from the player thread too.
-    mutable QMutex m_namedUrlMutex;
-    QUrl m_namedUrl;
     // Not meant to play: never played yet, or stopped on request. The
     // watchdog leaves such a source alone.
     bool m_isHeldStopped = true;
 
-    [[nodiscard]] QString nameFor(const CVPlayer *player) const;
     void followHubSettings();
     void logAndTimeChanges();
-    void startRoutine(CVPlayer *player, const QUrl &url);
-    void stopRoutine(CVPlayer *player);
     void resetAfterStop(qint64 now);
-    void queueRestart();
+    void queueStart(const QUrl &url, bool afterStop);
     void stopPlayerSync();
 };
