@@ -159,11 +159,6 @@ void OLSource::setStuckTimeoutMs(qint64 ms)
     s_stuckTimeoutMs = ms;
 }
 
-qint64 OLSource::stuckTimeoutMs()
-{
-    return s_stuckTimeoutMs;
-}
-
 // ---------------------------------------------------------------- the player
 
 void OLSource::initPlayer()

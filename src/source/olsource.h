@@ -72,7 +72,6 @@ public:
     // Test seam: how long an unchanged levelDb may last before the source
     // counts as stuck and is restarted (five minutes in the program).
     static void setStuckTimeoutMs(qint64 ms);
-    [[nodiscard]] static qint64 stuckTimeoutMs();
 
 signals:
     void streamUrlChanged(QUrl streamUrl);

@@ -19,7 +19,7 @@ class TestOLSource : public QObject
 
 private slots:
     void initTestCase() { m_log = std::make_unique<LogRecorder>(); }
-    void cleanup() { OLSource::setStuckTimeoutMs(300000); }
+    void cleanup() { OLSource::setStuckTimeoutMs(StallWatchdog::defaultTimeoutMs); }
 
     void initialState()
     {
