@@ -13,6 +13,20 @@ Item {
                            .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
     }
 
+    // The rows' shared beat: a few times a second while the operator can
+    // see the list, never while the view is hidden or the window is closed
+    // to the tray or minimised. It beats at once when it starts again.
+    Timer {
+        id: rowTicker
+        objectName: "rowTicker"
+        interval: 250
+        repeat: true
+        triggeredOnStart: true
+        running: root.visible && root.Window.visibility !== Window.Hidden
+                 && root.Window.visibility !== Window.Minimized
+        onTriggered: sourcesView.tick++
+    }
+
     OLConfirmationDialog {
         id: deleteSourceDialog
         objectName: "deleteSourceDialog"
@@ -173,10 +187,13 @@ Item {
         ScrollBar.vertical: ScrollBar {}
         model: OLHub.sources
 
+        property int tick: 0
+
         header: OLMainViewHeaderItem {
             width: ListView.view.width
         }
         delegate: OLSourceDelegateItem {
+            tick: sourcesView.tick
             onDeleteRequested: index => {
                 deleteSourceDialog.deleteSourceIndex = index
                 deleteSourceDialog.open()
