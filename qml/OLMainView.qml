@@ -8,6 +8,9 @@ import Ondaline
 Item {
     id: root
 
+    // Counts the beats of rowTicker below.
+    property int tick: 0
+
     function escapeHtml(text) {
         return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;")
                            .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
@@ -24,7 +27,7 @@ Item {
         triggeredOnStart: true
         running: root.visible && root.Window.visibility !== Window.Hidden
                  && root.Window.visibility !== Window.Minimized
-        onTriggered: sourcesView.tick++
+        onTriggered: root.tick++
     }
 
     OLConfirmationDialog {
@@ -187,13 +190,11 @@ Item {
         ScrollBar.vertical: ScrollBar {}
         model: OLHub.sources
 
-        property int tick: 0
-
         header: OLMainViewHeaderItem {
             width: ListView.view.width
         }
         delegate: OLSourceDelegateItem {
-            tick: sourcesView.tick
+            tick: root.tick
             onDeleteRequested: index => {
                 deleteSourceDialog.deleteSourceIndex = index
                 deleteSourceDialog.open()
