@@ -33,7 +33,9 @@ Rectangle {
         objectName: "levelBar"
         x: 1
         y: 1
-        width: (root.width - 2) * root.fillFraction(root.avgLevel)
+        // Whole pixels: a change of a fraction of one is not seen, and
+        // would still cost a frame.
+        width: Math.round((root.width - 2) * root.fillFraction(root.avgLevel))
         height: root.height - 2
         color: root.showsSilence ? "red" : root.isActive ? "#0064fa" : "gray"
     }

@@ -31,11 +31,23 @@ Item {
                            .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
     }
 
-    Component.onCompleted: {
+    function focusInput() {
         if (OLHub.clientUser.username === "")
             usernameTextField.forceActiveFocus()
         else
             passwordTextField.forceActiveFocus()
+    }
+
+    Component.onCompleted: focusInput()
+    // A hidden field that keeps the focus blinks its cursor, and so keeps
+    // the window drawing, for as long as the operator is logged in.
+    onVisibleChanged: {
+        if (visible) {
+            focusInput()
+        } else {
+            usernameTextField.focus = false
+            passwordTextField.focus = false
+        }
     }
 
     Connections {

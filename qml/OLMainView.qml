@@ -8,9 +8,26 @@ import Ondaline
 Item {
     id: root
 
+    // Counts the beats of rowTicker below.
+    property int tick: 0
+
     function escapeHtml(text) {
         return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;")
                            .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
+    }
+
+    // The rows' shared beat: a few times a second while the operator can
+    // see the list, never while the view is hidden or the window is closed
+    // to the tray or minimised. It beats at once when it starts again.
+    Timer {
+        id: rowTicker
+        objectName: "rowTicker"
+        interval: 250
+        repeat: true
+        triggeredOnStart: true
+        running: root.visible && root.Window.visibility !== Window.Hidden
+                 && root.Window.visibility !== Window.Minimized
+        onTriggered: root.tick++
     }
 
     OLConfirmationDialog {
@@ -177,6 +194,7 @@ Item {
             width: ListView.view.width
         }
         delegate: OLSourceDelegateItem {
+            tick: root.tick
             onDeleteRequested: index => {
                 deleteSourceDialog.deleteSourceIndex = index
                 deleteSourceDialog.open()

@@ -16,8 +16,36 @@ Item {
     property var recordDevices: OLHub.recordDevices
     property int sourceCount: OLHub.sources.count
 
+    // Levels and durations change many times a second in every source. The
+    // row reads them when the owner's shared `tick` changes, so that all
+    // rows change in one frame a few times a second and not at all while
+    // nothing ticks, and when one of its states changes. Durations are
+    // kept to the second they show, so their text changes once a second.
+    property int tick: 0
+    property real avgLevel: 0
+    property real avgLevelDb: -Infinity
+    property real activityDurationMs: 0
+    property real connectionDurationMs: 0
+    property real soundDurationMs: 0
+
     // Only recording sources may be deleted; the owner asks first.
     signal deleteRequested(int index)
+
+    function wholeSeconds(ms) {
+        return Math.trunc((Number(ms) || 0) / 1000) * 1000
+    }
+
+    function sample() {
+        const source = root.model
+        root.avgLevel = Number(source.avgLevel) || 0
+        root.avgLevelDb = source.avgLevelDb ?? -Infinity
+        root.activityDurationMs = root.wholeSeconds(source.activityDurationMs)
+        root.connectionDurationMs = root.wholeSeconds(source.connectionDurationMs)
+        root.soundDurationMs = root.wholeSeconds(source.soundDurationMs)
+    }
+
+    onTickChanged: root.sample()
+    Component.onCompleted: root.sample()
 
     function play(streamUrl) {
         OLHub.play(root.index, streamUrl)
@@ -121,21 +149,24 @@ Item {
             isActive: root.model.isActive === true
             inactiveColor: "gray"
             text: (isActive ? qsTr("Playing") : qsTr("Not playing")) + " "
-                  + formatDuration(root.model.activityDurationMs)
+                  + formatDuration(root.activityDurationMs)
+            onIsActiveChanged: root.sample()
         }
 
         OLIndicator {
             objectName: "connectionIndicator"
             isActive: root.model.isConnected === true
             text: (isActive ? qsTr("Conected") : qsTr("Disconnected")) + " "
-                  + formatDuration(root.model.connectionDurationMs)
+                  + formatDuration(root.connectionDurationMs)
+            onIsActiveChanged: root.sample()
         }
 
         OLIndicator {
             objectName: "soundIndicator"
             isActive: root.model.isSilentSound !== true
             text: (isActive ? qsTr("Sound") : qsTr("Silent")) + " "
-                  + formatDuration(root.model.soundDurationMs)
+                  + formatDuration(root.soundDurationMs)
+            onIsActiveChanged: root.sample()
         }
     }
 
@@ -185,8 +216,8 @@ Item {
             isActive: root.model.isActive === true
             isStalled: root.model.isStalled === true
             isSilentSoundByLevel: root.model.isSilentSoundByLevel === true
-            avgLevel: root.model.avgLevel ?? 0
-            avgLevelDb: root.model.avgLevelDb ?? -Infinity
+            avgLevel: root.avgLevel
+            avgLevelDb: root.avgLevelDb
         }
 
         Column {

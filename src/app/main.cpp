@@ -5,6 +5,7 @@
 #include <QLockFile>
 #include <QMessageBox>
 #include <QQmlApplicationEngine>
+#include <QQuickWindow>
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTranslator>
@@ -97,6 +98,12 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     installTranslator(&app);
+
+    // A flat 2D interface: Qt Quick's software renderer draws it for less
+    // CPU and memory than OpenGL, which on machines without a GPU is itself
+    // a software rasteriser. Qt's own QT_QUICK_BACKEND still decides.
+    if (!qEnvironmentVariableIsSet("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 
     QQmlApplicationEngine engine;
     QObject::connect(

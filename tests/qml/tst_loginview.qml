@@ -31,9 +31,17 @@ TestCase {
         ]
     }
 
+    // Hidden (logged in), no field keeps the focus and its blinking cursor;
+    // shown again (logged out), the same field has it.
     function test_startFocus(data) {
         const view = createView(data.username)
-        tryCompare(findChild(view, data.field), "activeFocus", true)
+        const field = findChild(view, data.field)
+        tryCompare(field, "activeFocus", true)
+        view.visible = false
+        verify(!field.activeFocus)
+        verify(!field.cursorVisible)
+        view.visible = true
+        verify(field.activeFocus)
     }
 
     function test_missingInputIsReportedWithoutRequest_data() {

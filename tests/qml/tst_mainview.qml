@@ -40,10 +40,12 @@ TestCase {
         id: listComponent
         ListView {
             property var devices: []
+            property int tick: 0
             width: 520
             height: 540
             model: rows
             delegate: OLSourceDelegateItem {
+                tick: ListView.view.tick
                 recordDevices: ListView.view.devices
                 sourceCount: rows.count
             }
@@ -112,7 +114,7 @@ TestCase {
             isSilentSoundByLevel: data.silent, isStalled: data.stalled, avgLevelDb: -6
         })
         const bar = findChild(item, "levelBar")
-        fuzzyCompare(bar.width, 150 * data.fraction, 0.001)
+        compare(bar.width, Math.round(150 * data.fraction))
         compare(bar.height, 28)
         verify(Qt.colorEqual(bar.color, data.color), String(bar.color))
         compare(findChild(item, "levelLabel").color === Qt.color("red"), data.silent && !data.stalled)
@@ -187,6 +189,45 @@ TestCase {
         compare(findChild(item, "activityIndicator").text, "Not playing 0h 1min 5sec")
         compare(findChild(item, "connectionIndicator").text, "Conected 0h 0min 1sec")
         compare(findChild(item, "soundIndicator").text, "Silent 0h 0min 0sec")
+    }
+
+    // Levels and durations reach the rows on the shared beat, every row on
+    // the same one; a change of state reaches its line at once.
+    function test_levelOnTheBeatStateAtOnce() {
+        const list = createList([{ isConnected: true, avgLevel: 0.25, avgLevelDb: -12.04 },
+                                 { isConnected: true, avgLevel: 0.1, avgLevelDb: -20 }])
+        const rowItems = [list.itemAtIndex(0), list.itemAtIndex(1)]
+        const bars = rowItems.map(item => findChild(item, "levelBar"))
+        const full = findChild(rowItems[0], "levelIndicator").width - 2
+        compare(bars[0].width, Math.round(full * 0.25))
+        rows.setProperty(0, "avgLevel", 0.5)
+        rows.setProperty(0, "avgLevelDb", -6.02)
+        rows.setProperty(0, "activityDurationMs", 3999)
+        rows.setProperty(1, "avgLevel", 0.75)
+        compare(bars[0].width, Math.round(full * 0.25))
+        compare(findChild(rowItems[0], "activityIndicator").text, "Not playing 0h 0min 0sec")
+        list.tick++
+        compare(bars[0].width, Math.round(full * 0.5))
+        compare(bars[1].width, Math.round(full * 0.75))
+        compare(findChild(rowItems[0], "levelLabel").text, "-6.02 dB")
+        compare(findChild(rowItems[0], "activityIndicator").text, "Not playing 0h 0min 3sec")
+
+        rows.setProperty(0, "activityDurationMs", 0)
+        rows.setProperty(0, "isActive", true)
+        compare(findChild(rowItems[0], "activityIndicator").text, "Playing 0h 0min 0sec")
+        verify(Qt.colorEqual(bars[0].color, "#0064fa"), String(bars[0].color))
+        rows.setProperty(0, "isConnected", false)
+        verify(findChild(rowItems[0], "connectingBar").visible)
+    }
+
+    function test_rowsTickOnlyWhileShown() {
+        const view = createTemporaryObject(mainViewComponent, testCase)
+        const ticker = findChild(view, "rowTicker")
+        verify(ticker.running)
+        view.visible = false
+        verify(!ticker.running)
+        view.visible = true
+        verify(ticker.running)
     }
 
     function test_volumeIsWrittenBackRounded_data() {
