@@ -1,5 +1,6 @@
 // The player's inputs: FFmpeg for streams, Qt Multimedia for recording devices.
 #include "cvinput_p.h"
+#include "cvreconnectdelay.h"
 #include "cvurl.h"
 
 #include <QAudioDevice>
@@ -140,11 +141,6 @@ void Input::abort()
     m_sleep.notify_all();
 }
 
-int Input::nextDelayMs(int previousMs)
-{
-    return previousMs <= 0 ? 500 : std::min(previousMs * 2, 2000);
-}
-
 void Input::setState(Channel::State state)
 {
     if (m_channel->state() == state)
@@ -222,9 +218,7 @@ void StreamInput::run()
         if (isAborted())
             break;
         setState(Channel::Waiting);
-        // A connection that played for a while earns a quick retry; one that
-        // keeps failing backs off so a broken server is not hammered.
-        delayMs = audioMs >= 10000 ? 500 : nextDelayMs(delayMs);
+        delayMs = reconnectDelayMs(delayMs, audioMs);
         say(QtInfoMsg, "reconnecting in", delayMs, "ms");
         if (!sleepFor(delayMs))
             break;

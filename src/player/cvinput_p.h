@@ -32,10 +32,6 @@ public:
     virtual void abort();
     [[nodiscard]] bool isAborted() const { return m_abort.load(); }
 
-    // Reconnect delays: 0.5 s, 1 s, then every 2 s (30 tries a minute): a
-    // feed that is back plays again within about 2 s.
-    static int nextDelayMs(int previousMs);
-
 protected:
     void setState(Channel::State state);
     // Sleeps up to `ms`, returns false when aborted.

@@ -1,7 +1,6 @@
 // The ring between a decoder and the mixer: order, overflow, pacing, meter,
 // fades where the audio breaks off or jumps, and volume ramps in time.
 #include "cvengine_p.h"
-#include "cvinput_p.h"
 
 #include <QTest>
 
@@ -80,17 +79,6 @@ class TestCVChannel : public QObject
     Q_OBJECT
 
 private slots:
-    // A feed that is back plays again within about 2 s: the reconnect delay
-    // never grows past that, however long the server was down.
-    void reconnectDelaysStayShort()
-    {
-        QList<int> delays;
-        int delayMs = 0;
-        for (int i = 0; i < 6; ++i)
-            delays.append(delayMs = CVEngine::Input::nextDelayMs(delayMs));
-        QCOMPARE(delays, (QList<int>{500, 1000, 2000, 2000, 2000, 2000}));
-    }
-
     // A live input that overruns jumps once to half the ring and keeps the
     // newest audio, instead of dropping a little on every write.
     void liveOverflowSkipsToTheNewestHalf()
