@@ -1,6 +1,7 @@
 // The output engine: channels, the mixer and its device or clock.
 #include "cvengine_p.h"
 #include "cvplayer.h"
+#include "cvqueuedcall.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -437,7 +438,7 @@ public:
     template<typename F>
     void call(F f)
     {
-        QMetaObject::invokeMethod(m_mixer, [this, f] { f(*m_mixer); }, Qt::BlockingQueuedConnection);
+        CVQueuedCall::postAndWait(m_mixer, [this, &f] { f(*m_mixer); });
     }
     // Start and end are handed over through a standard mutex rather than
     // Qt's own waits, so that a race checker sees the order: a mixer thread
@@ -656,7 +657,7 @@ void Engine::render(float *out, int frames, qint64 endUs)
 void Engine::postDeviceFailure(CVPlayerSource *owner)
 {
     if (owner)
-        QMetaObject::invokeMethod(owner, [owner] { emit owner->deviceFailure(); }, Qt::QueuedConnection);
+        CVQueuedCall::post(owner, [owner] { emit owner->deviceFailure(); });
 }
 
 void Engine::reportDeviceFailure()

@@ -4,6 +4,7 @@
 #include "cvengine_p.h"
 #include "cvinput_p.h"
 #include "cvnetworkaccessmanager.h"
+#include "cvqueuedcall.h"
 #include "cvurl.h"
 
 #include <QAtomicInt>
@@ -129,7 +130,7 @@ void CVPlayer::play()
     d->channel = std::make_shared<CVEngine::Channel>(this);
     d->channel->setVolume(float(d->volume));
     // Posts only: the input thread must never wait for this one.
-    auto notify = [this] { QMetaObject::invokeMethod(this, [this] { refresh(false); }, Qt::QueuedConnection); };
+    auto notify = [this] { CVQueuedCall::post(this, [this] { refresh(false); }); };
 
     if (d->url.scheme() == QLatin1String("record")) {
         bool ok = false;

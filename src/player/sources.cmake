@@ -5,5 +5,6 @@ list(APPEND ONDALINE_CORE_SOURCES
     src/player/cvinput_p.h src/player/cvinput.cpp
     src/player/cvnetworkaccessmanager.h src/player/cvnetworkaccessmanager.cpp
     src/player/cvplayer.h src/player/cvplayer.cpp
+    src/player/cvqueuedcall.h
     src/player/cvreconnectdelay.h src/player/cvreconnectdelay.cpp
     src/player/cvurl.h src/player/cvurl.cpp)
