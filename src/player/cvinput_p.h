@@ -2,7 +2,7 @@
 // channel with 48 kHz stereo float frames.
 #pragma once
 
-#include "cvengine_p.h"
+#include "cvchannel_p.h"
 
 #include <QHash>
 #include <QString>

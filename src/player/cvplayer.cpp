@@ -1,8 +1,8 @@
 // The stream player: owns its input thread and its mixer channel, and turns
 // what they do into properties.
 #include "cvplayer.h"
-#include "cvengine_p.h"
 #include "cvinput_p.h"
+#include "cvmixer_p.h"
 #include "cvnetworkaccessmanager.h"
 #include "cvqueuedcall.h"
 #include "cvurl.h"
@@ -67,7 +67,7 @@ CVPlayer::CVPlayer(QObject *parent) : CVPlayerSimpleSource(parent), d(std::make_
 CVPlayer::~CVPlayer()
 {
     if (d->channel)
-        CVEngine::Engine::instance().removeChannel(d->channel);
+        CVEngine::Mixer::instance().removeChannel(d->channel);
     if (d->input)
         d->input->abort();
     for (auto &input : d->retiring)
@@ -123,9 +123,9 @@ void CVPlayer::play(const QUrl &streamUrl)
 void CVPlayer::play()
 {
     retireInput();
-    auto &engine = CVEngine::Engine::instance();
+    auto &mixer = CVEngine::Mixer::instance();
     if (d->channel)
-        engine.removeChannel(d->channel);
+        mixer.removeChannel(d->channel);
 
     d->channel = std::make_shared<CVEngine::Channel>(this);
     d->channel->setVolume(float(d->volume));
@@ -146,7 +146,7 @@ void CVPlayer::play()
             qWarning() << d->name << "does not play" << CVUrl::forLog(d->url) << "- only http and https streams";
         d->channel->setState(CVEngine::Channel::Missing);
     }
-    engine.addChannel(d->channel);
+    mixer.addChannel(d->channel);
     if (d->input)
         d->input->start();
     d->timer->start();
@@ -158,7 +158,7 @@ void CVPlayer::stop()
 {
     retireInput();
     if (d->channel) {
-        CVEngine::Engine::instance().removeChannel(d->channel);
+        CVEngine::Mixer::instance().removeChannel(d->channel);
         d->channel.reset();
     }
     d->timer->stop();

@@ -1,6 +1,7 @@
 // The ring between a decoder and the mixer: order, overflow, pacing, meter,
 // fades where the audio breaks off or jumps, and volume ramps in time.
-#include "cvengine_p.h"
+#include "cvchannel_p.h"
+#include "cvmixer_p.h"
 
 #include <QTest>
 
