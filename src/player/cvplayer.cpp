@@ -1,10 +1,11 @@
 // The stream player: owns its input thread and its mixer channel, and turns
 // what they do into properties.
 #include "cvplayer.h"
-#include "cvinput_p.h"
 #include "cvmixer_p.h"
 #include "cvnetworkaccessmanager.h"
 #include "cvqueuedcall.h"
+#include "cvrecordinput_p.h"
+#include "cvstreaminput_p.h"
 #include "cvurl.h"
 
 #include <QAtomicInt>
@@ -27,6 +28,26 @@ namespace {
 constexpr qint64 StallMs = 1000;
 constexpr int LevelIntervalMs = 50;
 
+// The input that plays `url` into `channel`, or none for a URL it does not
+// play (the channel then stays disconnected: nothing is opened or retried).
+CVEngine::InputPtr makeInput(const QUrl &url, const std::shared_ptr<CVEngine::Channel> &channel,
+                             const QString &name, const std::function<void()> &notify)
+{
+    if (url.scheme() == QLatin1String("record")) {
+        bool ok = false;
+        const int device = url.path().toInt(&ok);
+        return CVEngine::InputPtr(new CVEngine::RecordInput(channel, name, notify, ok ? device : -1));
+    }
+    if (CVUrl::isStream(url))
+        return CVEngine::InputPtr(new CVEngine::StreamInput(channel, name, notify, url));
+    if (url.isEmpty())
+        qWarning() << name << "has no stream URL to play";
+    else
+        qWarning() << name << "does not play" << CVUrl::forLog(url) << "- only http and https streams";
+    channel->setState(CVEngine::Channel::Missing);
+    return nullptr;
+}
+
 QString nextPlayerName()
 {
     static QAtomicInt counter;
@@ -47,10 +68,10 @@ struct CVPlayer::Private
     double levelDb = -std::numeric_limits<double>::infinity();
     double volume = 1.0;
     std::shared_ptr<CVEngine::Channel> channel;
-    std::unique_ptr<CVEngine::Input> input;
+    CVEngine::InputPtr input;
     // Inputs told to stop that have not finished yet (a blocking call ends
     // within a poll interval of the network layer).
-    std::vector<std::unique_ptr<CVEngine::Input>> retiring;
+    std::vector<CVEngine::InputPtr> retiring;
 };
 
 CVPlayer::CVPlayer(QObject *parent) : CVPlayerSimpleSource(parent), d(std::make_unique<Private>())
@@ -68,11 +89,7 @@ CVPlayer::~CVPlayer()
 {
     if (d->channel)
         CVEngine::Mixer::instance().removeChannel(d->channel);
-    if (d->input)
-        d->input->abort();
-    for (auto &input : d->retiring)
-        input->abort();
-    // Each input's destructor waits for its thread.
+    // Each input is stopped and joined as it goes.
     d->input.reset();
     d->retiring.clear();
 }
@@ -126,26 +143,11 @@ void CVPlayer::play()
     auto &mixer = CVEngine::Mixer::instance();
     if (d->channel)
         mixer.removeChannel(d->channel);
-
     d->channel = std::make_shared<CVEngine::Channel>(this);
     d->channel->setVolume(float(d->volume));
     // Posts only: the input thread must never wait for this one.
-    auto notify = [this] { CVQueuedCall::post(this, [this] { refresh(false); }); };
-
-    if (d->url.scheme() == QLatin1String("record")) {
-        bool ok = false;
-        const int device = d->url.path().toInt(&ok);
-        d->input = std::make_unique<CVEngine::RecordInput>(d->channel, d->name, notify, ok ? device : -1);
-    } else if (CVUrl::isStream(d->url)) {
-        d->input = std::make_unique<CVEngine::StreamInput>(d->channel, d->name, notify, d->url);
-    } else {
-        // Stays disconnected: nothing else is opened, and nothing retried.
-        if (d->url.isEmpty())
-            qWarning() << d->name << "has no stream URL to play";
-        else
-            qWarning() << d->name << "does not play" << CVUrl::forLog(d->url) << "- only http and https streams";
-        d->channel->setState(CVEngine::Channel::Missing);
-    }
+    d->input = makeInput(d->url, d->channel, d->name,
+                         [this] { CVQueuedCall::post(this, [this] { refresh(false); }); });
     mixer.addChannel(d->channel);
     if (d->input)
         d->input->start();
