@@ -127,6 +127,13 @@ QString StreamInput::why(int code) const
     return connectTimedOut() ? QStringLiteral("no audio within %1 ms").arg(ConnectTimeoutMs) : avError(code);
 }
 
+// A step that failed because the input was told to stop says nothing.
+void StreamInput::sayFailed(const char *what, int code)
+{
+    if (!isAborted())
+        say(QtWarningMsg, what, m_shownUrl, ":", why(code));
+}
+
 template<typename... Items>
 void StreamInput::say(QtMsgType type, const Items &...items)
 {
@@ -193,8 +200,7 @@ bool StreamInput::open(Session &s)
     const int rc = avio_open2(&io, s.url.constData(), AVIO_FLAG_READ, &s.interrupt, &options);
     av_dict_free(&options);
     if (rc < 0) {
-        if (!isAborted())
-            say(QtWarningMsg, "cannot open", m_shownUrl, ":", why(rc));
+        sayFailed("cannot open", rc);
         return false;
     }
     s.io.reset(io);
@@ -210,8 +216,7 @@ bool StreamInput::probe(Session &s)
         const int rc = av_probe_input_buffer2(s.io.get(), &s.inputFormat, s.url.constData(), nullptr, 0,
                                               FormatProbeBytes);
         if (rc < 0 || !s.inputFormat) {
-            if (!isAborted())
-                say(QtWarningMsg, "unknown format at", m_shownUrl, ":", why(rc));
+            sayFailed("unknown format at", rc);
             return false;
         }
     }
@@ -228,14 +233,12 @@ bool StreamInput::probe(Session &s)
     int rc = avformat_open_input(&format, s.url.constData(), s.inputFormat, &options);
     av_dict_free(&options);
     if (rc < 0) {
-        if (!isAborted())
-            say(QtWarningMsg, "cannot read", m_shownUrl, ":", why(rc));
+        sayFailed("cannot read", rc);
         return false;
     }
     s.format.reset(format);
     if (!describesItsAudio(format) && (rc = avformat_find_stream_info(format, nullptr)) < 0) {
-        if (!isAborted())
-            say(QtWarningMsg, "no stream information in", m_shownUrl, ":", why(rc));
+        sayFailed("no stream information in", rc);
         return false;
     }
     return true;

@@ -37,6 +37,7 @@ private:
     static int interrupted(void *opaque);
     [[nodiscard]] bool connectTimedOut() const;
     [[nodiscard]] QString why(int code) const;
+    void sayFailed(const char *what, int code);
     template<typename... Items>
     void say(QtMsgType type, const Items &...items);
 
