@@ -108,34 +108,9 @@ void Channel::startTail(int length, FrameAt frameAt)
     }
 }
 
-void Channel::read(float *out, int count)
-{
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const int available = std::min(count, m_count);
-        float peak = m_peak;
-        for (int i = 0; i < count; ++i) {
-            float left = 0.0f;
-            float right = 0.0f;
-            nextFrame(i < available, left, right);
-            out[size_t(i) * Channels] = left;
-            out[size_t(i) * Channels + 1] = right;
-            m_recent[size_t(m_recentAt) * Channels] = left;
-            m_recent[size_t(m_recentAt) * Channels + 1] = right;
-            m_recentAt = m_recentAt + 1 == FadeFrames ? 0 : m_recentAt + 1;
-            peak = std::max({ peak, std::fabs(left), std::fabs(right) });
-        }
-        m_count -= available;
-        m_peak = peak;
-        m_framesRead += count;
-        wake = m_writerWaiting && available > 0;
-    }
-    if (wake)
-        m_space.notify_one();
-}
-
-void Channel::nextFrame(bool fromRing, float &left, float &right)
+// One frame of the ring, or of the fade-out where it ran dry, with the tail
+// of an earlier fade under it. Inline: it runs for every frame played.
+inline void Channel::nextFrame(bool fromRing, float &left, float &right)
 {
     if (fromRing) {
         const size_t at = size_t(m_head) * Channels;
@@ -164,6 +139,33 @@ void Channel::nextFrame(bool fromRing, float &left, float &right)
         right += m_tail[size_t(m_tailAt) * Channels + 1] * g;
         ++m_tailAt;
     }
+}
+
+void Channel::read(float *out, int count)
+{
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const int available = std::min(count, m_count);
+        float peak = m_peak;
+        for (int i = 0; i < count; ++i) {
+            float left = 0.0f;
+            float right = 0.0f;
+            nextFrame(i < available, left, right);
+            out[size_t(i) * Channels] = left;
+            out[size_t(i) * Channels + 1] = right;
+            m_recent[size_t(m_recentAt) * Channels] = left;
+            m_recent[size_t(m_recentAt) * Channels + 1] = right;
+            m_recentAt = m_recentAt + 1 == FadeFrames ? 0 : m_recentAt + 1;
+            peak = std::max({ peak, std::fabs(left), std::fabs(right) });
+        }
+        m_count -= available;
+        m_peak = peak;
+        m_framesRead += count;
+        wake = m_writerWaiting && available > 0;
+    }
+    if (wake)
+        m_space.notify_one();
 }
 
 bool Channel::takePeak(float *peak)
