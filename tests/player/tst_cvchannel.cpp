@@ -116,7 +116,9 @@ private slots:
         QVERIFY(!done);
         std::vector<float> got;
         while (got.size() < 5000) {
-            append(got, readFrames(ch, 300));
+            // Only what was delivered: a writer slowed by a busy machine is no gap.
+            if (ch.buffered() >= 300 || done)
+                append(got, readFrames(ch, 300));
             QTest::qWait(1);
         }
         writer.join();
