@@ -1,6 +1,6 @@
 // The output engine's public face: which device, open it, close it.
 #include "cvbass.h"
-#include "cvengine_p.h"
+#include "cvmixer_p.h"
 
 namespace CVBass {
 
@@ -8,12 +8,12 @@ int outputDevice = -1;
 
 bool init()
 {
-    return CVEngine::Engine::instance().init(outputDevice);
+    return CVEngine::Mixer::instance().init(outputDevice);
 }
 
 void free()
 {
-    CVEngine::Engine::instance().free();
+    CVEngine::Mixer::instance().free();
 }
 
 } // namespace CVBass

@@ -16,7 +16,6 @@ struct BASS_DEVICEINFO
 
 constexpr quint32 BASS_DEVICE_ENABLED = 1;
 constexpr quint32 BASS_DEVICE_DEFAULT = 2;
-constexpr quint32 BASS_DEVICE_INIT = 4;
 constexpr quint32 BASS_DEVICE_LOOPBACK = 8;
 
 // Fill `info` for the device and return true, or false past the last one.

@@ -2,12 +2,10 @@
 // channel with 48 kHz stereo float frames.
 #pragma once
 
-#include "cvengine_p.h"
+#include "cvchannel_p.h"
 
-#include <QHash>
 #include <QString>
 #include <QThread>
-#include <QUrl>
 
 #include <atomic>
 #include <condition_variable>
@@ -17,24 +15,18 @@
 
 namespace CVEngine {
 
-// Every subclass stops and joins its thread in its own destructor: a
-// thread still starting while a subclass is torn down would run the base
-// run() instead.
 class Input : public QThread
 {
 public:
     // `notify` is called from the input's thread whenever the channel's
     // state changes; it must only post.
     Input(std::shared_ptr<Channel> channel, QString name, std::function<void()> notify);
+    // Only through InputStopper: the thread has ended by then.
     ~Input() override;
 
     // Asks the input to end soon; never blocks.
     virtual void abort();
     [[nodiscard]] bool isAborted() const { return m_abort.load(); }
-
-    // Reconnect delays: 0.5 s, 1 s, then every 2 s (30 tries a minute): a
-    // feed that is back plays again within about 2 s.
-    static int nextDelayMs(int previousMs);
 
 protected:
     void setState(Channel::State state);
@@ -51,46 +43,13 @@ private:
     std::condition_variable m_sleep;
 };
 
-// A network (or file) stream decoded with FFmpeg.
-class StreamInput : public Input
+// The stop hand-shake, written once: ask the input to end, join its thread,
+// then destroy it. Joining before any destructor runs means a thread still
+// starting can never find a half-destroyed input and run the base's run().
+struct InputStopper
 {
-public:
-    StreamInput(std::shared_ptr<Channel> channel, QString name, std::function<void()> notify, QUrl url);
-    ~StreamInput() override;
-    // A session without audio for this long ends and reconnects.
-    static constexpr int ReadTimeoutMs = 5000;
-    // From connecting to the first audio, header and probing included.
-    static constexpr int ConnectTimeoutMs = 10000;
-
-protected:
-    void run() override;
-
-private:
-    // One connection: returns when it ends; `audioMs` tells how long it played.
-    void session(qint64 *audioMs);
-    static int interrupted(void *opaque);
-    [[nodiscard]] bool connectTimedOut() const;
-    template<typename... Items>
-    void say(QtMsgType type, const Items &...items);
-
-    const QUrl m_url;
-    std::atomic<qint64> m_connectDeadlineMs{0};
-    QHash<QString, qint64> m_said; // line -> when it was last said
+    void operator()(Input *input) const;
 };
-
-// A recording device, the N-th of the system's audio inputs.
-class RecordInput : public Input
-{
-public:
-    RecordInput(std::shared_ptr<Channel> channel, QString name, std::function<void()> notify, int device);
-    ~RecordInput() override;
-    void abort() override;
-
-protected:
-    void run() override;
-
-private:
-    const int m_device;
-};
+using InputPtr = std::unique_ptr<Input, InputStopper>;
 
 } // namespace CVEngine

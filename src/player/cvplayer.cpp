@@ -1,9 +1,11 @@
 // The stream player: owns its input thread and its mixer channel, and turns
 // what they do into properties.
 #include "cvplayer.h"
-#include "cvengine_p.h"
-#include "cvinput_p.h"
+#include "cvmixer_p.h"
 #include "cvnetworkaccessmanager.h"
+#include "cvqueuedcall.h"
+#include "cvrecordinput_p.h"
+#include "cvstreaminput_p.h"
 #include "cvurl.h"
 
 #include <QAtomicInt>
@@ -26,6 +28,26 @@ namespace {
 constexpr qint64 StallMs = 1000;
 constexpr int LevelIntervalMs = 50;
 
+// The input that plays `url` into `channel`, or none for a URL it does not
+// play (the channel then stays disconnected: nothing is opened or retried).
+CVEngine::InputPtr makeInput(const QUrl &url, const std::shared_ptr<CVEngine::Channel> &channel,
+                             const QString &name, const std::function<void()> &notify)
+{
+    if (url.scheme() == QLatin1String("record")) {
+        bool ok = false;
+        const int device = url.path().toInt(&ok);
+        return CVEngine::InputPtr(new CVEngine::RecordInput(channel, name, notify, ok ? device : -1));
+    }
+    if (CVUrl::isStream(url))
+        return CVEngine::InputPtr(new CVEngine::StreamInput(channel, name, notify, url));
+    if (url.isEmpty())
+        qWarning() << name << "has no stream URL to play";
+    else
+        qWarning() << name << "does not play" << CVUrl::forLog(url) << "- only http and https streams";
+    channel->setState(CVEngine::Channel::Missing);
+    return nullptr;
+}
+
 QString nextPlayerName()
 {
     static QAtomicInt counter;
@@ -46,10 +68,10 @@ struct CVPlayer::Private
     double levelDb = -std::numeric_limits<double>::infinity();
     double volume = 1.0;
     std::shared_ptr<CVEngine::Channel> channel;
-    std::unique_ptr<CVEngine::Input> input;
+    CVEngine::InputPtr input;
     // Inputs told to stop that have not finished yet (a blocking call ends
     // within a poll interval of the network layer).
-    std::vector<std::unique_ptr<CVEngine::Input>> retiring;
+    std::vector<CVEngine::InputPtr> retiring;
 };
 
 CVPlayer::CVPlayer(QObject *parent) : CVPlayerSimpleSource(parent), d(std::make_unique<Private>())
@@ -66,12 +88,8 @@ CVPlayer::CVPlayer(QObject *parent) : CVPlayerSimpleSource(parent), d(std::make_
 CVPlayer::~CVPlayer()
 {
     if (d->channel)
-        CVEngine::Engine::instance().removeChannel(d->channel);
-    if (d->input)
-        d->input->abort();
-    for (auto &input : d->retiring)
-        input->abort();
-    // Each input's destructor waits for its thread.
+        CVEngine::Mixer::instance().removeChannel(d->channel);
+    // Each input is stopped and joined as it goes.
     d->input.reset();
     d->retiring.clear();
 }
@@ -122,30 +140,15 @@ void CVPlayer::play(const QUrl &streamUrl)
 void CVPlayer::play()
 {
     retireInput();
-    auto &engine = CVEngine::Engine::instance();
+    auto &mixer = CVEngine::Mixer::instance();
     if (d->channel)
-        engine.removeChannel(d->channel);
-
+        mixer.removeChannel(d->channel);
     d->channel = std::make_shared<CVEngine::Channel>(this);
     d->channel->setVolume(float(d->volume));
     // Posts only: the input thread must never wait for this one.
-    auto notify = [this] { QMetaObject::invokeMethod(this, [this] { refresh(false); }, Qt::QueuedConnection); };
-
-    if (d->url.scheme() == QLatin1String("record")) {
-        bool ok = false;
-        const int device = d->url.path().toInt(&ok);
-        d->input = std::make_unique<CVEngine::RecordInput>(d->channel, d->name, notify, ok ? device : -1);
-    } else if (CVUrl::isStream(d->url)) {
-        d->input = std::make_unique<CVEngine::StreamInput>(d->channel, d->name, notify, d->url);
-    } else {
-        // Stays disconnected: nothing else is opened, and nothing retried.
-        if (d->url.isEmpty())
-            qWarning() << d->name << "has no stream URL to play";
-        else
-            qWarning() << d->name << "does not play" << CVUrl::forLog(d->url) << "- only http and https streams";
-        d->channel->setState(CVEngine::Channel::Missing);
-    }
-    engine.addChannel(d->channel);
+    d->input = makeInput(d->url, d->channel, d->name,
+                         [this] { CVQueuedCall::post(this, [this] { refresh(false); }); });
+    mixer.addChannel(d->channel);
     if (d->input)
         d->input->start();
     d->timer->start();
@@ -157,7 +160,7 @@ void CVPlayer::stop()
 {
     retireInput();
     if (d->channel) {
-        CVEngine::Engine::instance().removeChannel(d->channel);
+        CVEngine::Mixer::instance().removeChannel(d->channel);
         d->channel.reset();
     }
     d->timer->stop();

@@ -1,7 +1,7 @@
 // The ring between a decoder and the mixer: order, overflow, pacing, meter,
 // fades where the audio breaks off or jumps, and volume ramps in time.
-#include "cvengine_p.h"
-#include "cvinput_p.h"
+#include "cvchannel_p.h"
+#include "cvmixer_p.h"
 
 #include <QTest>
 
@@ -80,17 +80,6 @@ class TestCVChannel : public QObject
     Q_OBJECT
 
 private slots:
-    // A feed that is back plays again within about 2 s: the reconnect delay
-    // never grows past that, however long the server was down.
-    void reconnectDelaysStayShort()
-    {
-        QList<int> delays;
-        int delayMs = 0;
-        for (int i = 0; i < 6; ++i)
-            delays.append(delayMs = CVEngine::Input::nextDelayMs(delayMs));
-        QCOMPARE(delays, (QList<int>{500, 1000, 2000, 2000, 2000, 2000}));
-    }
-
     // A live input that overruns jumps once to half the ring and keeps the
     // newest audio, instead of dropping a little on every write.
     void liveOverflowSkipsToTheNewestHalf()
@@ -127,7 +116,9 @@ private slots:
         QVERIFY(!done);
         std::vector<float> got;
         while (got.size() < 5000) {
-            append(got, readFrames(ch, 300));
+            // Only what was delivered: a writer slowed by a busy machine is no gap.
+            if (ch.buffered() >= 300 || done)
+                append(got, readFrames(ch, 300));
             QTest::qWait(1);
         }
         writer.join();

@@ -575,6 +575,8 @@ private slots:
             QThread thread;
             QPointer<CVPlayer> player;
             bool flowing = false;
+            // A failed check returns early: end the thread rather than abort the run.
+            ~Slot() { thread.quit(); thread.wait(); }
         };
         std::vector<std::unique_ptr<Slot>> players;
         for (int i = 0; i < 16; ++i) {

@@ -1,16 +1,11 @@
-// Internals of the output engine: the per-player channel (a bounded ring of
-// 48 kHz stereo float frames with its volume and meter) and the process-wide
-// mixer that pulls every channel on the output device's clock.
+// One player's audio on its way to the mixer: a bounded ring of 48 kHz
+// stereo float frames with its volume and meter.
 #pragma once
 
-#include <QMutex>
-#include <QObject>
-#include <QPointer>
+#include "cvaudio_p.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,26 +13,13 @@ class CVPlayerSource;
 
 namespace CVEngine {
 
-constexpr int SampleRate = 48000;
-constexpr int Channels = 2;
-// About 10 ms: a volume change never clicks and a switch never leaves a gap.
-constexpr int RampFrames = SampleRate / 100;
+// About 2 s: memory stays bounded whatever the input.
 constexpr int RingFrames = SampleRate * 2;
 // About 5 ms: how a channel fades out when its ring runs dry or skips, and
 // in when audio returns.
 constexpr int FadeFrames = SampleRate / 200;
-// A volume change takes effect this long after it was asked for. Two changes
-// asked for together (one source up, another down) then start their ramps at
-// the same sample, whichever mixer block each of them reaches first. It only
-// has to cover the moment between taking the time and storing the change.
-constexpr qint64 VolumeDelayUs = 3000;
 
-qint64 nowMs();
-// The same monotonic clock in microseconds.
-qint64 nowUs();
-
-// One player's audio on its way to the mixer. The decoder thread writes,
-// the mixer reads; both hold the lock only to copy.
+// The decoder thread writes, the mixer reads; both hold the lock only to copy.
 class Channel
 {
 public:
@@ -74,8 +56,6 @@ public:
     // corresponds to `atUs` + VolumeDelayUs.
     void setVolume(float v, qint64 atUs);
     void setVolume(float v) { setVolume(v, nowUs()); }
-    // The volume last asked for.
-    [[nodiscard]] float volume() const { return m_volume.load(); }
     // Mixer: appends the changes asked for since the last call.
     void takeVolumeChanges(std::vector<VolumeChange> &into);
     [[nodiscard]] CVPlayerSource *owner() const { return m_owner; }
@@ -87,6 +67,13 @@ public:
     std::vector<VolumeChange> dueChanges; // taken, not yet reached
 
 private:
+    // With the lock held.
+    void skipAhead(int incoming);
+    void copyIn(const float *frames, int count);
+    void nextFrame(bool fromRing, float &left, float &right);
+    template<typename FrameAt>
+    void startTail(int length, FrameAt frameAt);
+
     CVPlayerSource *const m_owner;
     const int m_capacity;
     mutable std::mutex m_mutex;
@@ -111,55 +98,6 @@ private:
     std::atomic<bool> m_paced{false};
     std::atomic<State> m_state{Connecting};
     std::atomic<qint64> m_lastDataMs{0};
-    std::atomic<float> m_volume{1.0f};
-};
-
-class MixerThread;
-
-// Mixes one channel's block into `out`: ramps its gain to each volume change
-// from the frame due when the change takes effect. `in` is the channel's
-// block; `endUs` as for Engine::render.
-void mixChannel(Channel &ch, const float *in, float *out, int frames, qint64 endUs);
-
-// The process-wide engine. Its mixer thread runs while the output is
-// initialised or any channel is registered.
-class Engine
-{
-public:
-    static Engine &instance();
-
-    bool init(int device);
-    void free();
-
-    void addChannel(const std::shared_ptr<Channel> &channel);
-    void removeChannel(const std::shared_ptr<Channel> &channel);
-
-    // Called by the mixer thread. The block's last frame is the one due at
-    // `endUs` (nowUs()); the frames before it are due one sample period apart.
-    void render(float *out, int frames, qint64 endUs);
-    void render(float *out, int frames) { render(out, frames, nowUs()); }
-    void reportDeviceFailure();
-
-    void shutdown();
-
-private:
-    Engine() = default;
-    ~Engine();
-    void ensureRunning();
-    void stopIfIdle();
-    static void postDeviceFailure(CVPlayerSource *owner);
-
-    mutable QMutex m_control;      // start, stop, init, free
-    std::unique_ptr<MixerThread> m_thread;
-    bool m_wantDevice = false;
-    int m_device = -1;
-
-    std::mutex m_listMutex;        // the channel list, held briefly
-    std::vector<std::shared_ptr<Channel>> m_channels;
-    // Mixer thread only; a mixer thread that replaces another starts after
-    // the other has been joined.
-    std::vector<std::shared_ptr<Channel>> m_snapshot;
-    std::vector<float> m_scratch;
 };
 
 } // namespace CVEngine
