@@ -1,5 +1,5 @@
-// The one way the audio layer crosses threads: a functor queued to an
-// object's thread. A function of a class runs on that class's thread only.
+// The one way the program crosses threads: a functor queued to an object's
+// thread. A function of a class runs on that class's thread only.
 #pragma once
 
 #include <QMetaObject>
@@ -63,13 +63,17 @@ bool post(QObject *context, F f)
     return QMetaObject::invokeMethod(context, Parcel<F>(std::move(f)), Qt::QueuedConnection);
 }
 
-// Queues `f` to `context`'s thread and waits until it has run. Only for a
-// context that outlives the call, in another thread whose loop is running:
-// otherwise the wait never ends.
+// Runs `f` in `context`'s thread and waits until it has run: at once when
+// that is the calling thread or a thread not running (its queue would never
+// be served). The context must outlive the call.
 template<typename F>
 void postAndWait(QObject *context, F f)
 {
-    Q_ASSERT(context->thread() != QThread::currentThread());
+    QThread *thread = context->thread();
+    if (thread == QThread::currentThread() || !thread->isRunning()) {
+        f();
+        return;
+    }
     std::promise<void> done;
     std::future<void> ran = done.get_future();
     post(context, [&f, &done] {

@@ -2,9 +2,9 @@
 
 #include "cvnetworkaccessmanager.h"
 #include "cvplayer.h"
+#include "cvqueuedcall.h"
 #include "cvurl.h"
 #include "olhub.h"
-#include "queuedcall.h"
 #include "settingsschema.h"
 
 #include <QCoreApplication>
@@ -175,10 +175,10 @@ void OLSource::initPlayer()
     connect(player, &CVPlayer::deviceFailure, this, &OLSource::deviceFailure);
 
     const QUrl url = m_streamUrl;
-    QueuedCall::post(player, [player, url] { player->setStreamUrl(url); });
+    CVQueuedCall::post(player, [player, url] { player->setStreamUrl(url); });
     connect(player, &CVPlayer::streamUrlChanged, this, &OLSource::updateStreamUrl, Qt::QueuedConnection);
 
-    QueuedCall::post(player, [player] { player->setVolume(0.0); });
+    CVQueuedCall::post(player, [player] { player->setVolume(0.0); });
 
     connect(this, &OLSource::isActiveChanged, this, &OLSource::handleActiveUpdate);
     connect(this, &OLSource::volumeLevelChanged, this, &OLSource::handleVolumeLevelUpdate);
@@ -220,14 +220,14 @@ void OLSource::queueStart(const QUrl &url, bool afterStop)
 {
     CVPlayer *player = m_player;
     const QString name = displayName();
-    QueuedCall::post(player, [this, player, url, name, afterStop] {
+    CVQueuedCall::post(player, [this, player, url, name, afterStop] {
         if (afterStop) {
             qInfo() << name << "Restart source";
             const qint64 stoppedAt = stopPlayer(player);
-            QueuedCall::post(this, [this, stoppedAt] { resetAfterStop(stoppedAt); });
+            CVQueuedCall::post(this, [this, stoppedAt] { resetAfterStop(stoppedAt); });
         }
         const bool isRecordDevice = startPlayer(player, url, name);
-        QueuedCall::post(this, [this, isRecordDevice] {
+        CVQueuedCall::post(this, [this, isRecordDevice] {
             updateIsRecordDevice(isRecordDevice);
             m_playedAt.start();
             m_hasSoundedSincePlay = false;
@@ -239,7 +239,7 @@ void OLSource::queueStart(const QUrl &url, bool afterStop)
 void OLSource::stopPlayerSync()
 {
     CVPlayer *player = m_player;
-    QueuedCall::blocking(player, [player] { player->stop(); });
+    CVQueuedCall::postAndWait(player, [player] { player->stop(); });
 }
 
 void OLSource::play(QUrl streamUrl)
@@ -256,9 +256,9 @@ void OLSource::stop()
         return;
     m_isHeldStopped = true;
     CVPlayer *player = m_player;
-    QueuedCall::post(player, [this, player] {
+    CVQueuedCall::post(player, [this, player] {
         const qint64 stoppedAt = stopPlayer(player);
-        QueuedCall::post(this, [this, stoppedAt] { resetAfterStop(stoppedAt); });
+        CVQueuedCall::post(this, [this, stoppedAt] { resetAfterStop(stoppedAt); });
     });
 }
 
@@ -297,7 +297,7 @@ void OLSource::updatePlayerVolume(double volumeLevel)
     if (!m_player)
         return;
     CVPlayer *player = m_player;
-    QueuedCall::post(player, [player, volumeLevel] { player->setVolume(volumeLevel); });
+    CVQueuedCall::post(player, [player, volumeLevel] { player->setVolume(volumeLevel); });
 }
 
 // ---------------------------------------------------------------- state

@@ -6,7 +6,7 @@
 #include "olclientuser.h"
 #include "olhub.h"
 #include "olsource.h"
-#include "queuedcall.h"
+#include "cvqueuedcall.h"
 
 #include <QDir>
 #include <QStringList>
@@ -36,7 +36,7 @@ public:
         std::promise<Answer> answer;
         std::future<Answer> result = answer.get_future();
         CVPlayer *p = player();
-        QueuedCall::post(p, [p, &answer, question] { answer.set_value(question(p)); });
+        CVQueuedCall::post(p, [p, &answer, question] { answer.set_value(question(p)); });
         return result.get();
     }
 
