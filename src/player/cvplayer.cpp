@@ -3,6 +3,7 @@
 #include "cvplayer.h"
 #include "cvmixer_p.h"
 #include "cvnetworkaccessmanager.h"
+#include "changerule.h"
 #include "cvqueuedcall.h"
 #include "cvrecordinput_p.h"
 #include "cvstreaminput_p.h"
@@ -200,20 +201,12 @@ void CVPlayer::refresh(bool takeLevel)
 
 bool CVPlayer::updateIsPlaying(bool isPlaying)
 {
-    if (isPlaying == d->playing)
-        return false;
-    d->playing = isPlaying;
-    emit isPlayingChanged(isPlaying);
-    return true;
+    return ChangeRule::apply(this, d->playing, isPlaying, &CVPlayer::isPlayingChanged);
 }
 
 bool CVPlayer::updateIsStalled(bool isStalled)
 {
-    if (isStalled == d->stalled)
-        return false;
-    d->stalled = isStalled;
-    emit isStalledChanged(isStalled);
-    return true;
+    return ChangeRule::apply(this, d->stalled, isStalled, &CVPlayer::isStalledChanged);
 }
 
 bool CVPlayer::updateLevel(double level)
