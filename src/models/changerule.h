@@ -6,10 +6,11 @@
 
 namespace ChangeRule {
 
-// `changed` is the property's notify signal; it carries the stored value.
+// `changed` is the property's notify signal (declared by the owner's class
+// or a base); it carries the stored value.
 // Doubles compare with ==, so a NaN always counts as a change.
-template<typename Owner, typename T, typename Arg>
-bool apply(Owner *owner, T &member, const T &value, void (Owner::*changed)(Arg))
+template<typename Owner, typename Declarer, typename T, typename Arg>
+bool apply(Owner *owner, T &member, const T &value, void (Declarer::*changed)(Arg))
 {
     if (value == member)
         return false;
