@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include "refservice.h"
+#include "servicefixture.h"
 
 namespace {
 struct Answer
@@ -26,20 +27,11 @@ private slots:
     void init()
     {
         m_service = std::make_unique<RefService>();
-        const QJsonObject data{
-            {QStringLiteral("stations"),
-             QJsonObject{{QStringLiteral("st1"),
-                          QJsonObject{{QStringLiteral("name"), QStringLiteral("Radio One")},
-                                      {QStringLiteral("city"), QStringLiteral("Tarnwell")},
-                                      {QStringLiteral("logoFilename"), QStringLiteral("one.png")},
-                                      {QStringLiteral("streams"),
-                                       QJsonArray{QStringLiteral("http://127.0.0.1:9/a")}}}}}},
-            {QStringLiteral("users"),
-             QJsonArray{RefService::makeUser(QStringLiteral("op"), 7, QStringLiteral("st1"),
-                                             QStringLiteral("secret"))}}};
+        TestSupport::Station station;
+        station.logoFilename = QStringLiteral("one.png");
+        station.streams = QStringList{QStringLiteral("http://127.0.0.1:9/a")};
         QString error;
-        QVERIFY2(m_service->loadData(data, &error), qPrintable(error));
-        QVERIFY2(m_service->start(0, &error) != 0, qPrintable(error));
+        QVERIFY2(TestSupport::startService(*m_service, station, 0, &error), qPrintable(error));
     }
     void cleanup() { m_service.reset(); }
 

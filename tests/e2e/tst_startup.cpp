@@ -9,7 +9,6 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -18,11 +17,11 @@
 
 #include <unistd.h>
 
-#include "e2esupport.h"
-#include "headlessdisplay.h"
+#include "desktop.h"
+#include "testsupport.h"
 
-using E2E::waitFor;
-using E2E::colourCount;
+using TestSupport::waitFor;
+using Pixels::colourCount;
 
 namespace {
 
@@ -41,19 +40,6 @@ bool isMainWindow(const HeadlessDisplay::TopLevel &window)
     return window.geometry.width() >= 640 && window.geometry.height() >= 480;
 }
 
-// All lines of the log files dated from `from` to today.
-QStringList logLines(const QString &dir, QDate from)
-{
-    QStringList lines;
-    for (QDate day = from; day <= QDate::currentDate(); day = day.addDays(1)) {
-        QFile file(dir + QStringLiteral("/ondaline_") + day.toString(QStringLiteral("dd.MM.yyyy"))
-                   + QStringLiteral(".log"));
-        if (file.open(QIODevice::ReadOnly))
-            lines += QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    }
-    return lines;
-}
-
 // Positions of the start-up banners: a line of fifty hyphens directly
 // followed by the version line, both at warning level.
 QList<int> bannerPositions(const QStringList &lines)
@@ -68,20 +54,6 @@ QList<int> bannerPositions(const QStringList &lines)
             positions.append(i);
     }
     return positions;
-}
-
-// Pixels of the logo's blue; the login view shows the logo at 100 x 120.
-int logoPixels(const QImage &image)
-{
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (qBlue(p) > 120 && qRed(p) < 60 && qGreen(p) > 60 && qGreen(p) < 180)
-                ++count;
-        }
-    }
-    return count;
 }
 
 } // namespace
@@ -114,7 +86,7 @@ private:
 
     HeadlessDisplay m_display;
     QTemporaryDir m_runtimeDir;
-    quint16 m_closedPort = 0;
+    QString m_closedUrl;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
@@ -122,12 +94,7 @@ void tst_Startup::initTestCase()
 {
     QVERIFY2(QFileInfo(executable).isExecutable(), qPrintable(executable + QStringLiteral(" is not built")));
     QVERIFY(m_runtimeDir.isValid());
-    {
-        // A port that was free a moment ago: nothing listens there.
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        m_closedPort = server.serverPort();
-    }
+    m_closedUrl = TestSupport::closedServiceUrl();
     QString error;
     QVERIFY2(m_display.start(true, &error), qPrintable(error));
 }
@@ -154,7 +121,7 @@ QProcess *tst_Startup::launch(const QString &dir, const QProcessEnvironment &env
     // The program asks its web service for the version at start; Qt takes
     // the proxy from the environment, so that request ends at a closed
     // loopback port instead of leaving the machine.
-    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(m_closedPort);
+    const QString proxy = m_closedUrl;
     for (const char *name :
          { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
         environment.insert(QString::fromLatin1(name), proxy);
@@ -214,7 +181,6 @@ void tst_Startup::startsOnLoginViewAndClosesWithZero()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QDate startDay = QDate::currentDate();
     QProcess *program = launch(dir.path(), m_display.environment());
 
     HeadlessDisplay::TopLevel window;
@@ -222,7 +188,7 @@ void tst_Startup::startsOnLoginViewAndClosesWithZero()
     QVERIFY(QFile::exists(dir.filePath(lockName)));
     QCOMPARE(window.geometry.size(), QSize(720, 540));
 
-    const QStringList lines = logLines(dir.path(), startDay);
+    const QStringList lines = TestSupport::dayLogLines(dir.path());
     QVERIFY2(bannerPositions(lines).size() == 1, qPrintable(lines.join(QLatin1Char('\n'))));
 
     // The first frame may come a little after the window is mapped.
@@ -234,13 +200,13 @@ void tst_Startup::startsOnLoginViewAndClosesWithZero()
                 if (!m_display.screenshot(shot, &error))
                     return false;
                 area = QImage(shot).copy(window.geometry);
-                return colourCount(area) > 1 && logoPixels(area) > 2000;
+                return colourCount(area) > 1 && Pixels::logo(area) > 2000;
             },
             20000);
     QVERIFY2(rendered,
              qPrintable(QStringLiteral("window area has %1 colours and %2 logo pixels, see %3")
                                 .arg(colourCount(area))
-                                .arg(logoPixels(area))
+                                .arg(Pixels::logo(area))
                                 .arg(shot)));
 
     QVERIFY(m_display.closeWindow(window.id));
@@ -405,11 +371,10 @@ void tst_Startup::languageChoice()
     env.remove(QStringLiteral("LC_MESSAGES"));
     env.remove(QStringLiteral("LANGUAGE"));
     env.insert(QStringLiteral("LANG"), systemLanguage);
-    const QDate startDay = QDate::currentDate();
     QProcess *program = launch(dir.path(), env);
     HeadlessDisplay::TopLevel window;
     QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
-    const QString log = logLines(dir.path(), startDay).join(QLatin1Char('\n'));
+    const QString log = TestSupport::dayLogLines(dir.path()).join(QLatin1Char('\n'));
     QVERIFY(m_display.closeWindow(window.id));
     QVERIFY2(program->waitForFinished(15000), describe(program));
 
@@ -425,7 +390,6 @@ void tst_Startup::lockOfCrashedInstanceIsTakenOver()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QDate startDay = QDate::currentDate();
     QProcess *crashed = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel window;
     QVERIFY2(waitForMainWindow(m_display, crashed, &window), describe(crashed));
@@ -436,7 +400,7 @@ void tst_Startup::lockOfCrashedInstanceIsTakenOver()
     QProcess *next = launch(dir.path(), m_display.environment());
     QVERIFY2(waitForAnyWindow(m_display, next, &window), describe(next));
     QVERIFY2(isMainWindow(window), "the stale lock was not taken over");
-    QCOMPARE(bannerPositions(logLines(dir.path(), startDay)).size(), 2);
+    QCOMPARE(bannerPositions(TestSupport::dayLogLines(dir.path())).size(), 2);
 
     QVERIFY(m_display.closeWindow(window.id));
     QVERIFY2(next->waitForFinished(15000), describe(next));
