@@ -4,7 +4,6 @@
 // "Close" with its confirmation.
 #include <QtTest>
 
-#include <QDate>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QProcess>
@@ -69,8 +68,6 @@ private slots:
     void startsOnLoginViewAndClosesWithZero();
     void secondInstanceExitsWithOneWhileFirstRuns();
     void trayCloseAsksBeforeQuitting();
-    void languageChoice_data();
-    void languageChoice();
     void lockOfCrashedInstanceIsTakenOver();
     void withoutTrayExitsWithMinusOne();
     void unwritableDirectoryIsFatal();
@@ -329,61 +326,6 @@ void tst_Startup::trayCloseAsksBeforeQuitting()
     QVERIFY2(program->waitForFinished(15000), describe(program));
     QCOMPARE(program->exitStatus(), QProcess::NormalExit);
     QCOMPARE(signedExitCode(*program), 0);
-}
-
-void tst_Startup::languageChoice_data()
-{
-    QTest::addColumn<QString>("stored");
-    QTest::addColumn<QString>("systemLanguage");
-    QTest::addColumn<QString>("catalogue");
-
-    QTest::newRow("system language without catalogue") << "system"
-                                                       << "de_DE.UTF-8" << QString();
-    QTest::newRow("system language with catalogue") << "system"
-                                                    << "en_GB.UTF-8"
-                                                    << "en";
-    QTest::newRow("english") << "en"
-                             << "de_DE.UTF-8"
-                             << "en";
-    QTest::newRow("russian") << "ru"
-                             << "de_DE.UTF-8"
-                             << "ru";
-    QTest::newRow("unknown code means russian") << "fr"
-                                                << "en_GB.UTF-8"
-                                                << "ru";
-}
-
-void tst_Startup::languageChoice()
-{
-    QFETCH(QString, stored);
-    QFETCH(QString, systemLanguage);
-    QFETCH(QString, catalogue);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    {
-        QFile ini(dir.filePath(QStringLiteral("ondaline.ini")));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[General]\nlanguage=" + stored.toUtf8() + "\n");
-    }
-    QProcessEnvironment env = m_display.environment();
-    env.remove(QStringLiteral("LC_ALL"));
-    env.remove(QStringLiteral("LC_MESSAGES"));
-    env.remove(QStringLiteral("LANGUAGE"));
-    env.insert(QStringLiteral("LANG"), systemLanguage);
-    QProcess *program = launch(dir.path(), env);
-    HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
-    const QString log = TestSupport::dayLogLines(dir.path()).join(QLatin1Char('\n'));
-    QVERIFY(m_display.closeWindow(window.id));
-    QVERIFY2(program->waitForFinished(15000), describe(program));
-
-    QCOMPARE(log.contains(QStringLiteral("(D): System language \"") + systemLanguage.left(2)),
-             stored == QLatin1String("system"));
-    // The catalogues are in the test's resources as in the program's.
-    const bool loadable = !catalogue.isEmpty()
-            && QFile::exists(QStringLiteral(":/translations/ondaline_%1.qm").arg(catalogue));
-    QVERIFY2(log.contains(QStringLiteral("(W): Can not load translator")) != loadable, qPrintable(log));
 }
 
 void tst_Startup::lockOfCrashedInstanceIsTakenOver()

@@ -79,7 +79,7 @@ private:
     // The latest report, once it lists exactly `urls` in that order.
     bool waitForReportedUrls(const QStringList &urls, int timeoutMs);
     bool bothStreamsSound();
-    void judgeSwitch(const char *what, double atMs, double before, double after);
+    void judgeSwitch(const char *what, double atMs, double before, double after, double maxGapMs = 20.0);
     [[nodiscard]] QString urlOf(int feed) const { return m_feeds.at(size_t(feed))->url().toString(); }
     [[nodiscard]] QString artefact(const QString &name) const { return artefactDir + u'/' + name; }
 
@@ -95,6 +95,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_work;
     std::unique_ptr<Program> m_program;
     HeadlessDisplay::TopLevel m_window;
+    double m_heardFrom = 0; // where the first tone is steady after startLoggedIn()
     double m_worstGapMs = 0;
     double m_worstStepRatio = 0;
 };
@@ -146,11 +147,17 @@ void tst_Station::cleanupTestCase()
 void tst_Station::init()
 {
     QString error;
+    bool started = false;
     for (const auto &feed : m_feeds) {
         feed->resume();
         feed->setSilent(false);
+        started = started || !feed->isRunning();
         QVERIFY2(feed->start(&error), qPrintable(error));
     }
+    // A listener that connects gets the feed's last seconds at once: the
+    // player's buffer, and so what a stall leaves to play, depends on it.
+    if (started)
+        QTest::qWait(5000);
     m_mic->stop();
     QVERIFY(m_service.setStationStreams(stationId, { urlOf(0), urlOf(1) }));
     m_service.addSession(storedSid, username);
@@ -228,8 +235,10 @@ void tst_Station::startLoggedIn(int startMs, int endMs)
     QVERIFY2(waitFor([&] { return bothStreamsSound(); }, 30000), "the two streams never both sounded");
     QString error;
     QVERIFY2(m_listener->start(&error), qPrintable(error));
-    QVERIFY(waitFor([&] { return m_listener->positionMs() > 1000; }, 10000));
-    QVERIFY2(m_listener->steady(kTone1, 0, 1000), qPrintable(m_listener->describe(0, 1000)));
+    // A new recording may begin with what the sink held before it.
+    m_heardFrom = m_listener->waitForOnset(kTone1, 0, 10000, 1000);
+    QVERIFY2(m_heardFrom >= 0, qPrintable(m_listener->describe(0, m_listener->lengthMs())));
+    QVERIFY(waitFor([&] { return m_listener->positionMs() > m_heardFrom + 1000; }, 10000));
 }
 
 bool tst_Station::showsMainView(const QImage &shot) const
@@ -278,7 +287,7 @@ bool tst_Station::waitForReportedUrls(const QStringList &urls, int timeoutMs)
     return waitFor([&] { return ServiceLog::reportedUrls(m_service.lastReport(stationId)) == urls; }, timeoutMs);
 }
 
-void tst_Station::judgeSwitch(const char *what, double atMs, double before, double after)
+void tst_Station::judgeSwitch(const char *what, double atMs, double before, double after, double maxGapMs)
 {
     const SwitchQuality q = switchQuality(*m_listener, atMs, before, after);
     qInfo("%s at %.0f ms: gap %.2f ms, step %.4f, tones' own step %.4f (x%.2f)", what, atMs, q.gapMs, q.step,
@@ -287,7 +296,7 @@ void tst_Station::judgeSwitch(const char *what, double atMs, double before, doub
     m_worstStepRatio = std::max(m_worstStepRatio, q.ratio());
     const QString context = QStringLiteral("%1; heard: %2")
                                     .arg(QString::fromLatin1(what), m_listener->describe(atMs - 500, atMs + 500));
-    QVERIFY2(q.gapMs <= 20.0, qPrintable(QStringLiteral("silent gap of %1 ms at the switch; ").arg(q.gapMs) + context));
+    QVERIFY2(q.gapMs <= maxGapMs, qPrintable(QStringLiteral("silent gap of %1 ms at the switch; ").arg(q.gapMs) + context));
     // Two sources at full volume at once add up.
     QVERIFY2(q.peak <= 1.25 * q.ownPeak,
              qPrintable(QStringLiteral("peak %1 at the switch against the tones' own %2: both sources heard at once; ")
@@ -461,11 +470,15 @@ void tst_Station::stallFailsOverAndAnInactiveStallIsInaudible()
     const double stalledAt = m_listener->positionMs();
     m_feeds[0]->pause();
     const double second = m_listener->waitForOnset(kTone2, stalledAt, 8000);
+    // The stall lasts a while after the switch, as a network's would.
+    waitFor([&] { return m_listener->positionMs() > second + 1500; }, 3000);
     m_feeds[0]->resume();
     QVERIFY2(second >= 0, qPrintable(m_listener->describe(stalledAt, m_listener->lengthMs())));
     m_figures->record(QStringLiteral("stall_failover"), second - stalledAt, QStringLiteral("ms"));
     QVERIFY(waitFor([&] { return m_listener->positionMs() > second + 800; }, 5000));
-    judgeSwitch("stall", second, kTone1, kTone2);
+    // A stall is known only after a second without data; what the player
+    // still holds by then depends on how far ahead the feed had sent.
+    judgeSwitch("stall", second, kTone1, kTone2, 150.0);
     const double back = m_listener->waitForOnset(kTone1, second, 30000);
     QVERIFY2(back >= 0, qPrintable(m_listener->describe(second, m_listener->lengthMs())));
     QVERIFY(waitFor([&] { return m_listener->positionMs() > back + 1500; }, 5000));
@@ -520,7 +533,7 @@ void tst_Station::serviceStreamListIsFollowed()
     QVERIFY(log.contains(QStringLiteral("was received from the server")));
     // The heard source was left alone.
     const double end = m_listener->positionMs();
-    QVERIFY2(m_listener->steady(kTone1, 0, end), qPrintable(m_listener->describe(0, end)));
+    QVERIFY2(m_listener->steady(kTone1, m_heardFrom, end), qPrintable(m_listener->describe(0, end)));
 }
 
 void tst_Station::recordingSourceCoversSilentStreams()
@@ -553,9 +566,8 @@ void tst_Station::recordingSourceCoversSilentStreams()
     const QString recordUrl = TestSupport::storedSources(iniPath()).last().streamUrl;
     QVERIFY(waitForReportedUrls({ urlOf(0), urlOf(1), recordUrl }, 10000));
 
-    QVERIFY2(m_listener->start(&error), qPrintable(error));
-    QVERIFY(waitFor([&] { return m_listener->positionMs() > 1000; }, 5000));
-    QVERIFY2(m_listener->steady(kTone1, 0, 1000), qPrintable(m_listener->describe(0, 1000)));
+    const double added = m_listener->positionMs();
+    QVERIFY2(m_listener->steady(kTone1, added - 1000, added), qPrintable(m_listener->describe(0, added)));
     const int reportsBefore = m_serviceLog->count(statePath);
     const double silencedAt = m_listener->positionMs();
     m_feeds[0]->setSilent(true);

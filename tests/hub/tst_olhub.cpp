@@ -270,26 +270,6 @@ private slots:
         QVERIFY(!QFile::exists(fiveDaysOld));
     }
 
-    void sourceModelServesEverySourceProperty()
-    {
-        OLHub hub;
-        QQmlObjectListModel<OLSource> *model = hub.sources();
-        QCOMPARE(model->roleNames().size(), 19);
-        QCOMPARE(model->roleForName("qtObject"), 256);
-        QCOMPARE(model->roleForName("streamUrl"), 258);
-        QCOMPARE(model->roleForName("soundByLevelDurationMs"), 274);
-        QCOMPARE(model->roleForName("display"), -1);
-
-        auto *source = new OLSource(&hub, QUrl(QStringLiteral("http://127.0.0.1:9/a")), 1.0, &hub);
-        model->append(source);
-        QCOMPARE(source->parent(), &hub);
-        QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
-        QVERIFY(model->setData(model->index(0), 0.5, model->roleForName("volumeLevel")));
-        QCOMPARE(source->volumeLevel(), 0.5);
-        QCOMPARE(changed.size(), 1);
-        QCOMPARE(changed.at(0).at(2).value<QList<int>>(), QList<int>{260});
-    }
-
     void loginStartsAndLogoutStopsWithoutDroppingSources()
     {
         OLHub hub;

@@ -663,18 +663,6 @@ bool IcecastServer::waitForMount(const QString &mount, int timeoutMs)
     return false;
 }
 
-bool IcecastServer::waitForMountGone(const QString &mount, int timeoutMs)
-{
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        if (!isMountListed(mount))
-            return true;
-        sleepMs(50);
-    } while (waited.elapsed() < timeoutMs);
-    return false;
-}
-
 // ------------------------------------------------------------------- ToneFeed
 
 struct ToneFeed::Private
@@ -706,16 +694,6 @@ ToneFeed::~ToneFeed()
 QUrl ToneFeed::url() const
 {
     return d->server->mountUrl(d->mount);
-}
-
-QString ToneFeed::mount() const
-{
-    return d->mount;
-}
-
-double ToneFeed::frequencyHz() const
-{
-    return d->frequencyHz;
 }
 
 bool ToneFeed::start(QString *error)
@@ -1130,67 +1108,6 @@ void SinkTone::stop()
     stopProcess(d->process, SIGKILL);
     if (d->feeder)
         d->feeder->stop();
-}
-
-// -------------------------------------------------------------- StreamCapture
-
-struct StreamCapture::Private
-{
-    QUrl url;
-    QTemporaryDir dir { QDir::tempPath() + QStringLiteral("/ondaline-listen-XXXXXX") };
-    QProcess process;
-
-    QString path() const { return dir.filePath(QStringLiteral("stream.raw")); }
-};
-
-StreamCapture::StreamCapture(QUrl url) : d(std::make_unique<Private>())
-{
-    d->url = std::move(url);
-}
-
-StreamCapture::~StreamCapture()
-{
-    stopProcess(d->process, SIGKILL);
-}
-
-bool StreamCapture::start(QString *error)
-{
-    QString ignored;
-    if (!error)
-        error = &ignored;
-    if (!checkPrograms({ QStringLiteral("ffmpeg") }, error) || !makeTempDir(d->dir, error))
-        return false;
-    d->process.setStandardOutputFile(QProcess::nullDevice());
-    d->process.setStandardErrorFile(d->dir.filePath(QStringLiteral("ffmpeg.log")));
-    dieWithParent(d->process);
-    d->process.start(QStringLiteral("ffmpeg"),
-                     { QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
-                       QStringLiteral("warning"), QStringLiteral("-i"), d->url.toString(), QStringLiteral("-f"),
-                       QStringLiteral("s16le"), QStringLiteral("-ac"), QStringLiteral("2"), QStringLiteral("-ar"),
-                       QStringLiteral("48000"), QStringLiteral("-flush_packets"), QStringLiteral("1"),
-                       QStringLiteral("-y"), d->path() });
-    if (!d->process.waitForStarted(kStartTimeoutMs)) {
-        *error = QStringLiteral("ffmpeg listening to %1 did not start: %2")
-                     .arg(d->url.toString(QUrl::RemoveUserInfo), d->process.errorString());
-        return false;
-    }
-    return true;
-}
-
-QVector<qint16> StreamCapture::stop()
-{
-    stopProcess(d->process, SIGINT);
-    return readPcmFile(d->path());
-}
-
-QVector<qint16> StreamCapture::samples() const
-{
-    return readPcmFile(d->path());
-}
-
-bool StreamCapture::isRunning() const
-{
-    return d->process.state() == QProcess::Running;
 }
 
 // ------------------------------------------------------------------- analysis

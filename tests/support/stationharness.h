@@ -62,8 +62,6 @@ public:
     [[nodiscard]] QString sourcePassword() const;
     // Waits (bounded) until the mount is listed by the server.
     bool waitForMount(const QString &mount, int timeoutMs = 10000);
-    // Waits (bounded) until the mount is no longer listed (its source left).
-    bool waitForMountGone(const QString &mount, int timeoutMs = 10000);
     [[nodiscard]] bool isMountListed(const QString &mount) const;
 
 private:
@@ -87,8 +85,6 @@ public:
     void resume();                    // SIGCONT
     [[nodiscard]] bool isRunning() const;
     [[nodiscard]] QUrl url() const;
-    [[nodiscard]] QString mount() const;
-    [[nodiscard]] double frequencyHz() const;
 
 private:
     struct Private;
@@ -162,23 +158,6 @@ public:
     bool start(QString *error);
     void setSilent(bool silent);
     void stop();
-
-private:
-    struct Private;
-    std::unique_ptr<Private> d;
-};
-
-// Decodes a stream URL with ffmpeg to 48 kHz stereo s16 as a listener would
-// hear it (icecast sends a few seconds of backlog on connect).
-class StreamCapture
-{
-public:
-    explicit StreamCapture(QUrl url);
-    ~StreamCapture();
-    bool start(QString *error);
-    QVector<qint16> stop();
-    [[nodiscard]] QVector<qint16> samples() const;
-    [[nodiscard]] bool isRunning() const; // false once the stream ended
 
 private:
     struct Private;
