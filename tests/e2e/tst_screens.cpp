@@ -10,7 +10,6 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -66,14 +65,15 @@ private slots:
     void mainViewActsOnTheSourceList();
 
 private:
-    QProcess *launch(const QString &dir, const QString &locale);
+    // Starts the program in the working directory with the locale `lang`.
+    bool launch(const QString &lang, QString *error);
     // The login view in `language` with an English locale, shot once.
     QImage loginReference(const QString &language);
     bool shootLogin(const QString &language, const QString &locale, const QString &name, QImage *area,
                     QString *error);
     // Waits for the 720 x 540 window and returns its area once `ready`
     // holds for it; the full screenshot is kept under `name`.
-    bool shoot(QProcess *process, const QString &name, const std::function<bool(const QImage &)> &ready,
+    bool shoot(const QString &name, const std::function<bool(const QImage &)> &ready,
                QImage *area, QString *error, HeadlessDisplay::TopLevel *shownWindow = nullptr);
     bool startLoggedIn(const QString &language, const QString &name, QImage *area, QString *error,
                        HeadlessDisplay::TopLevel *window = nullptr);
@@ -83,7 +83,7 @@ private:
     std::unique_ptr<StationHarness::SinkTone> m_microphone;
     RefService m_service;
     QTemporaryDir m_filesDir;
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<Program> m_program;
     std::unique_ptr<QTemporaryDir> m_workDir;
     QHash<QString, QImage> m_loginReferences;
 };
@@ -124,11 +124,7 @@ void tst_Screens::initTestCase()
 
 void tst_Screens::cleanup()
 {
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished(10000);
-    }
-    m_process.reset();
+    m_program.reset();
     m_workDir.reset();
 }
 
@@ -139,33 +135,18 @@ void tst_Screens::cleanupTestCase()
     m_display.stop();
 }
 
-QProcess *tst_Screens::launch(const QString &dir, const QString &locale)
+bool tst_Screens::launch(const QString &lang, QString *error)
 {
-    m_process = std::make_unique<QProcess>();
-    m_process->setWorkingDirectory(dir);
-    m_process->setProcessEnvironment(m_display.programEnvironment(locale));
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->start(executable, {});
-    m_process->waitForStarted(10000);
-    return m_process.get();
+    m_program = std::make_unique<Program>();
+    return m_program->start(executable, m_workDir->path(), m_display.programEnvironment(lang), error);
 }
 
-bool tst_Screens::shoot(QProcess *process, const QString &name,
-                        const std::function<bool(const QImage &)> &ready, QImage *area, QString *error,
-                        HeadlessDisplay::TopLevel *shownWindow)
+bool tst_Screens::shoot(const QString &name, const std::function<bool(const QImage &)> &ready, QImage *area,
+                        QString *error, HeadlessDisplay::TopLevel *shownWindow)
 {
     HeadlessDisplay::TopLevel window;
-    const bool mapped = waitFor(
-            [&] {
-                for (const auto &candidate : m_display.viewableWindowsOf(process->processId())) {
-                    if (candidate.geometry.size() == QSize(720, 540))
-                        window = candidate;
-                }
-                return window.id != 0 || process->state() == QProcess::NotRunning;
-            },
-            30000);
-    if (!mapped || process->state() != QProcess::Running) {
-        *error = QStringLiteral("no main window; exit code %1").arg(process->exitCode());
+    if (!m_program->waitForWindow(m_display, &window)) {
+        *error = QStringLiteral("no main window: %1").arg(QString::fromLocal8Bit(m_program->describe()));
         return false;
     }
     const QString path = artefactDir + QLatin1Char('/') + name + QStringLiteral(".png");
@@ -215,13 +196,14 @@ bool tst_Screens::shootLogin(const QString &language, const QString &locale, con
         return false;
     }
     m_service.clearRequests();
-    QProcess *program = launch(m_workDir->path(), locale);
+    if (!launch(locale, error))
+        return false;
 
     // The corner link of the offered build comes with the version reply;
     // the image is taken once that reply is out and the view has settled.
     QImage previous;
     return shoot(
-            program, name,
+            name,
             [&](const QImage &image) {
                 // The link's blue in the bottom right corner.
                 const bool answered = Pixels::count(image.copy(360, 460, 360, 80), [](QRgb p) {
@@ -294,9 +276,10 @@ bool tst_Screens::startLoggedIn(const QString &language, const QString &name, QI
         return false;
     }
     m_service.clearRequests();
-    QProcess *program = launch(m_workDir->path(), QStringLiteral("en_GB.UTF-8"));
+    if (!launch(QStringLiteral("en_GB.UTF-8"), error))
+        return false;
     return shoot(
-            program, name,
+            name,
             [&](const QImage &image) {
                 // The side panel's grey, the station's logo faded in, and
                 // the three green dots (playing, connected, sound) of the
