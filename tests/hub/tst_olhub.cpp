@@ -270,6 +270,18 @@ private slots:
         QVERIFY(!QFile::exists(fiveDaysOld));
     }
 
+    // The source rows read these roles; their QML test feeds the same names
+    // from a plain list model.
+    void sourceModelHasTheRolesTheRowsRead()
+    {
+        OLHub hub;
+        const QList<QByteArray> names = hub.sources()->roleNames().values();
+        for (const char *role : {"streamUrl", "isRecordDevice", "isActive", "activityDurationMs", "isConnected",
+                                 "connectionDurationMs", "isSilentSound", "soundDurationMs", "isStalled",
+                                 "isSilentSoundByLevel", "avgLevel", "avgLevelDb", "volumeLevel"})
+            QVERIFY2(names.contains(role), role);
+    }
+
     void loginStartsAndLogoutStopsWithoutDroppingSources()
     {
         OLHub hub;
