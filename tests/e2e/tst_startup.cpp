@@ -75,10 +75,9 @@ private slots:
 private:
     QProcess *launch(const QString &dir, const QProcessEnvironment &env, const QString &program = executable,
                      const QStringList &arguments = {});
-    bool waitForMainWindow(const HeadlessDisplay &display, QProcess *process,
-                           HeadlessDisplay::TopLevel *window);
-    bool waitForAnyWindow(const HeadlessDisplay &display, QProcess *process,
-                          HeadlessDisplay::TopLevel *window);
+    // The main window, or with mainWindow false the first window of any size.
+    bool waitForWindow(const HeadlessDisplay &display, QProcess *process, HeadlessDisplay::TopLevel *window,
+                       bool mainWindow = true);
     static QByteArray describe(QProcess *process);
 
     HeadlessDisplay m_display;
@@ -133,32 +132,18 @@ QProcess *tst_Startup::launch(const QString &dir, const QProcessEnvironment &env
     return m_processes.back().get();
 }
 
-bool tst_Startup::waitForMainWindow(const HeadlessDisplay &display, QProcess *process,
-                                    HeadlessDisplay::TopLevel *window)
+bool tst_Startup::waitForWindow(const HeadlessDisplay &display, QProcess *process, HeadlessDisplay::TopLevel *window,
+                                bool mainWindow)
 {
     return waitFor(
                    [&] {
                        for (const auto &candidate : display.viewableWindowsOf(process->processId())) {
-                           if (isMainWindow(candidate)) {
+                           if (!mainWindow || isMainWindow(candidate)) {
                                *window = candidate;
                                return true;
                            }
                        }
                        return process->state() == QProcess::NotRunning;
-                   },
-                   30000)
-            && process->state() == QProcess::Running;
-}
-
-bool tst_Startup::waitForAnyWindow(const HeadlessDisplay &display, QProcess *process,
-                                   HeadlessDisplay::TopLevel *window)
-{
-    return waitFor(
-                   [&] {
-                       const auto windows = display.viewableWindowsOf(process->processId());
-                       if (!windows.isEmpty())
-                           *window = windows.first();
-                       return !windows.isEmpty() || process->state() == QProcess::NotRunning;
                    },
                    30000)
             && process->state() == QProcess::Running;
@@ -181,7 +166,7 @@ void tst_Startup::startsOnLoginViewAndClosesWithZero()
     QProcess *program = launch(dir.path(), m_display.environment());
 
     HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    QVERIFY2(waitForWindow(m_display, program, &window), describe(program));
     QVERIFY(QFile::exists(dir.filePath(lockName)));
     QCOMPARE(window.geometry.size(), QSize(720, 540));
 
@@ -220,11 +205,11 @@ void tst_Startup::secondInstanceExitsWithOneWhileFirstRuns()
     QVERIFY(dir.isValid() && otherDir.isValid());
     QProcess *first = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel firstWindow;
-    QVERIFY2(waitForMainWindow(m_display, first, &firstWindow), describe(first));
+    QVERIFY2(waitForWindow(m_display, first, &firstWindow), describe(first));
 
     QProcess *second = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel box;
-    QVERIFY2(waitForAnyWindow(m_display, second, &box), describe(second));
+    QVERIFY2(waitForWindow(m_display, second, &box, false), describe(second));
     QVERIFY2(!isMainWindow(box), "the second instance opened a main window");
     QVERIFY(m_display.pressReturn(box.id));
     QVERIFY2(second->waitForFinished(15000), describe(second));
@@ -238,7 +223,7 @@ void tst_Startup::secondInstanceExitsWithOneWhileFirstRuns()
     // Another working directory is another instance.
     QProcess *other = launch(otherDir.path(), m_display.environment());
     HeadlessDisplay::TopLevel otherWindow;
-    QVERIFY2(waitForMainWindow(m_display, other, &otherWindow), describe(other));
+    QVERIFY2(waitForWindow(m_display, other, &otherWindow), describe(other));
 
     QVERIFY(m_display.closeWindow(otherWindow.id));
     QVERIFY(m_display.closeWindow(firstWindow.id));
@@ -254,7 +239,7 @@ void tst_Startup::trayCloseAsksBeforeQuitting()
     QVERIFY(dir.isValid());
     QProcess *program = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    QVERIFY2(waitForWindow(m_display, program, &window), describe(program));
     HeadlessDisplay::TopLevel icon;
     QVERIFY2(waitFor(
                      [&] {
@@ -334,13 +319,13 @@ void tst_Startup::lockOfCrashedInstanceIsTakenOver()
     QVERIFY(dir.isValid());
     QProcess *crashed = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, crashed, &window), describe(crashed));
+    QVERIFY2(waitForWindow(m_display, crashed, &window), describe(crashed));
     crashed->kill();
     QVERIFY(crashed->waitForFinished(10000));
     QVERIFY2(QFile::exists(dir.filePath(lockName)), "a killed instance should leave its lock behind");
 
     QProcess *next = launch(dir.path(), m_display.environment());
-    QVERIFY2(waitForAnyWindow(m_display, next, &window), describe(next));
+    QVERIFY2(waitForWindow(m_display, next, &window, false), describe(next));
     QVERIFY2(isMainWindow(window), "the stale lock was not taken over");
     QCOMPARE(bannerPositions(TestSupport::dayLogLines(dir.path())).size(), 2);
 
@@ -359,7 +344,7 @@ void tst_Startup::withoutTrayExitsWithMinusOne()
 
     QProcess *program = launch(dir.path(), bare.environment());
     HeadlessDisplay::TopLevel box;
-    QVERIFY2(waitForAnyWindow(bare, program, &box), describe(program));
+    QVERIFY2(waitForWindow(bare, program, &box, false), describe(program));
     QVERIFY2(!isMainWindow(box), "the interface was loaded without a tray");
     QVERIFY(bare.pressReturn(box.id));
     QVERIFY2(program->waitForFinished(15000), describe(program));
