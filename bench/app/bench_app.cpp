@@ -13,10 +13,12 @@
 //
 // QT_QUICK_BACKEND and the other Qt variables of this environment reach the
 // program, so renderers can be compared without rebuilding.
-#include "headlessdisplay.h"
+#include "desktop.h"
 #include "refservice.h"
 #include "stationharness.h"
+#include "servicefixture.h"
 #include "stationscenario.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -33,6 +35,7 @@
 #include <vector>
 
 using namespace Scenario;
+using namespace TestSupport;
 
 namespace {
 
@@ -53,11 +56,21 @@ double processCpuSeconds(qint64 pid)
     return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
+// VmHWM: the peak resident set, in kB.
+qint64 peakRssKb(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    static const QRegularExpression hwm(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
+    return hwm.match(QString::fromLatin1(f.readAll())).captured(1).toLongLong();
+}
+
 // Frames the program logged while its scene graph timing category is on.
 int framesLogged(const QString &dir)
 {
     static const QRegularExpression frame(QStringLiteral("[Ff]rame rendered (in|with) "));
-    return int(logText(dir).count(frame));
+    return int(dayLogText(dir).count(frame));
 }
 
 struct Phase
@@ -67,7 +80,7 @@ struct Phase
     double peakRssMb = 0;
 };
 
-Phase measure(const Program &program, int seconds)
+Phase measure(Program &program, int seconds)
 {
     const double cpu0 = processCpuSeconds(program.pid());
     const int frames0 = framesLogged(program.dir());
@@ -78,7 +91,7 @@ Phase measure(const Program &program, int seconds)
     Phase p;
     p.cpuPerSecond = (processCpuSeconds(program.pid()) - cpu0) / wall;
     p.framesPerSecond = double(framesLogged(program.dir()) - frames0) / wall;
-    p.peakRssMb = double(program.peakRssKb()) * 1024.0 / 1e6;
+    p.peakRssMb = double(peakRssKb(program.pid())) * 1024.0 / 1e6;
     return p;
 }
 
@@ -118,23 +131,14 @@ bool Bench::start(int maxStreams, QString *error)
         if (!m_feeds.back()->start(error))
             return false;
     }
-    const QJsonObject data {
-        { QStringLiteral("stations"),
-          QJsonObject { { stationId, QJsonObject { { QStringLiteral("name"), QStringLiteral("Bench Radio") },
-                                                   { QStringLiteral("city"), QStringLiteral("Localhost") },
-                                                   { QStringLiteral("logoFilename"), QString() },
-                                                   { QStringLiteral("streams"), QJsonArray() } } } } },
-        { QStringLiteral("users"),
-          QJsonArray { RefService::makeUser(username, 7, stationId, QStringLiteral("bench-pass")) } }
-    };
-    if (!m_service.loadData(data, error))
+    Station station;
+    station.id = stationId;
+    station.name = QStringLiteral("Bench Radio");
+    station.city = QStringLiteral("Localhost");
+    station.user = username;
+    station.password = QStringLiteral("bench-pass");
+    if (!startService(m_service, station, ONDALINE_E2E_SERVICE_PORT, error))
         return false;
-    if (m_service.start(ONDALINE_E2E_SERVICE_PORT, error) != ONDALINE_E2E_SERVICE_PORT) {
-        *error = QStringLiteral("the reference service cannot listen on port %1: %2")
-                         .arg(ONDALINE_E2E_SERVICE_PORT)
-                         .arg(*error);
-        return false;
-    }
     m_log = std::make_unique<ServiceLog>(&m_service);
     return true;
 }

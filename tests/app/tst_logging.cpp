@@ -13,21 +13,10 @@
 #include <unistd.h>
 
 #include "logging.h"
+#include "testsupport.h"
 
 namespace {
 
-QStringList capturedMessages;
-
-void captureHandler(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedMessages.append(message);
-}
-
-QByteArray readAll(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // What `write` prints to standard error.
 template <typename F>
@@ -42,7 +31,7 @@ QByteArray captureStderr(F write)
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);
-    return readAll(QStringLiteral("stderr.txt"));
+    return TestSupport::readFile(QStringLiteral("stderr.txt"));
 }
 
 } // namespace
@@ -65,7 +54,6 @@ private slots:
         QVERIFY(QDir().mkpath(dir));
         QVERIFY(QDir::setCurrent(dir));
         logFilePrefix = QStringLiteral("ondaline");
-        capturedMessages.clear();
     }
 
     void cleanup()
@@ -131,7 +119,7 @@ private slots:
         qInfo() << "Language changed to" << QStringLiteral("en");
         qInstallMessageHandler(nullptr);
 
-        const QList<QByteArray> lines = readAll(logFileName()).split('\n');
+        const QList<QByteArray> lines = TestSupport::readFile(logFileName()).split('\n');
         QCOMPARE(lines.size(), 4);
         QCOMPARE(lines.at(0), QByteArray("earlier"));
         QVERIFY(lines.at(1).endsWith("(W): first (|0)"));
@@ -165,7 +153,7 @@ private slots:
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
         QVERIFY(WIFSIGNALED(status));
-        QVERIFY(readAll(logFileName()).endsWith("(F): last words (|0)\n"));
+        QVERIFY(TestSupport::readFile(logFileName()).endsWith("(F): last words (|0)\n"));
     }
 
     void retention_data()
@@ -191,9 +179,12 @@ private slots:
             QVERIFY(QFile(name).open(QIODevice::WriteOnly));
         QVERIFY(QDir().mkdir(QStringLiteral("ondaline_01.01.2001.log")));
 
-        qInstallMessageHandler(captureHandler);
-        removeOldLogFiles(storeDays, QDate(2026, 12, 4));
-        qInstallMessageHandler(nullptr);
+        QStringList captured;
+        {
+            TestSupport::LogSpy log;
+            removeOldLogFiles(storeDays, QDate(2026, 12, 4));
+            captured = log.lines();
+        }
 
         QStringList expectedLines;
         for (const QString &name : removed) {
@@ -203,9 +194,9 @@ private slots:
         for (const QString &name : kept)
             QVERIFY2(QFile::exists(name), qPrintable(name));
         QVERIFY(QFileInfo(QStringLiteral("ondaline_01.01.2001.log")).isDir());
-        capturedMessages.sort();
+        captured.sort();
         expectedLines.sort();
-        QCOMPARE(capturedMessages, expectedLines);
+        QCOMPARE(captured, expectedLines);
 
         logFilePrefix.clear();
         QVERIFY(QFile(QStringLiteral("_01.01.2020.log")).open(QIODevice::WriteOnly));

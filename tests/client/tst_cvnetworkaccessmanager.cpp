@@ -6,24 +6,9 @@
 
 #include "cvnetworkaccessmanager.h"
 #include "refservice.h"
+#include "testsupport.h"
 
 Q_LOGGING_CATEGORY(lcProbe, "ondaline.test.probe")
-
-namespace {
-struct CapturedMessage
-{
-    QtMsgType type;
-    QString category;
-    QString text;
-};
-QList<CapturedMessage> s_captured;
-QtMessageHandler s_previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    s_captured.append({type, QString::fromLatin1(context.category), text});
-}
-} // namespace
 
 class tst_CVNetworkAccessManager : public QObject
 {
@@ -87,25 +72,28 @@ private slots:
         QPointer<QNetworkReply> bad = nam.post(request, QByteArrayLiteral("{}"));
         QTRY_VERIFY(bad->isFinished());
 
-        s_captured.clear();
-        s_previousHandler = qInstallMessageHandler(captureHandler);
-        QNetworkReply *verdict = CVNetworkAccessManager::senderReply(bad, QStringLiteral("Probe request"), lcProbe());
-        qInstallMessageHandler(s_previousHandler);
+        QList<TestSupport::LogSpy::Entry> captured;
+        QNetworkReply *verdict = nullptr;
+        {
+            TestSupport::LogSpy log;
+            verdict = CVNetworkAccessManager::senderReply(bad, QStringLiteral("Probe request"), lcProbe());
+            captured = log.entries();
+        }
 
         QCOMPARE(verdict, nullptr);
         QStringList texts;
-        for (const auto &m : s_captured)
+        for (const auto &m : captured)
             texts << m.category + QLatin1Char(' ') + m.text;
-        QVERIFY2(s_captured.size() == 1, qPrintable(texts.join(QLatin1Char('\n'))));
-        QCOMPARE(s_captured.at(0).type, QtWarningMsg);
-        QCOMPARE(s_captured.at(0).category, QStringLiteral("ondaline.test.probe"));
+        QVERIFY2(captured.size() == 1, qPrintable(texts.join(QLatin1Char('\n'))));
+        QCOMPARE(captured.at(0).type, QtWarningMsg);
+        QCOMPARE(captured.at(0).category, QStringLiteral("ondaline.test.probe"));
         const QString expected = QStringLiteral("Error Probe request: \"%1/api/player/version\" \"%2\" Code: QNetworkReply::InternalServerError")
                                      .arg(m_service->baseUrl(), CVNetworkAccessManager::errorString(bad));
-        QCOMPARE(s_captured.at(0).text, expected);
+        QCOMPARE(captured.at(0).text, expected);
         // Qt's own error text quotes the URL with its credentials.
         QVERIFY(bad->errorString().contains(QStringLiteral("hunter2")));
-        QVERIFY2(!s_captured.at(0).text.contains(QStringLiteral("hunter2")), qPrintable(s_captured.at(0).text));
-        QVERIFY(!s_captured.at(0).text.contains(QStringLiteral("alice")));
+        QVERIFY2(!captured.at(0).text.contains(QStringLiteral("hunter2")), qPrintable(captured.at(0).text));
+        QVERIFY(!captured.at(0).text.contains(QStringLiteral("alice")));
 
         // Never deleted by the verdict, success or not.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -8,7 +8,6 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <limits>
 
@@ -18,6 +17,8 @@
 #include "olhub.h"
 #include "olsource.h"
 #include "refservice.h"
+#include "servicefixture.h"
+#include "testsupport.h"
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -117,8 +118,7 @@ private:
     bool exchange(const QByteArray &replyBody, int status = 200);
     QString setting(const QString &key, bool *present = nullptr) const;
 
-    QString m_oldCwd;
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TestSupport::WorkDir> m_dir;
     std::unique_ptr<RefService> m_service;
     OLHub *m_hub = nullptr;
     OLClientUser *m_client = nullptr;
@@ -126,10 +126,7 @@ private:
 
 void tst_OLClientUser::init()
 {
-    m_oldCwd = QDir::currentPath();
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir::setCurrent(m_dir->path()));
+    m_dir = std::make_unique<TestSupport::WorkDir>();
 
     QString error;
     QVERIFY2(startService(0, &error), qPrintable(error));
@@ -138,14 +135,11 @@ void tst_OLClientUser::init()
 
 bool tst_OLClientUser::startService(quint16 port, QString *error)
 {
-    const QJsonObject station{{u"name"_s, u"Radio One"_s}, {u"city"_s, u"Tarnwell"_s},
-                              {u"logoFilename"_s, u"one.png"_s}, {u"streams"_s, QJsonArray()}};
-    const QJsonObject data{
-        {u"stations"_s, QJsonObject{{u"st1"_s, station}}},
-        {u"users"_s, QJsonArray{RefService::makeUser(u"op"_s, 7, u"st1"_s, u"secret"_s)}},
-        {u"build"_s, QJsonObject{{u"version"_s, u"1.1.16"_s}, {u"code"_s, 101160}, {u"filename"_s, u"new.exe"_s}}}};
+    TestSupport::Station station;
+    station.logoFilename = u"one.png"_s;
+    station.build = QJsonObject{{u"version"_s, u"1.1.16"_s}, {u"code"_s, 101160}, {u"filename"_s, u"new.exe"_s}};
     m_service = std::make_unique<RefService>();
-    return m_service->loadData(data, error) && m_service->start(port, error) != 0;
+    return TestSupport::startService(*m_service, station, port, error);
 }
 
 void tst_OLClientUser::cleanup()
@@ -154,7 +148,6 @@ void tst_OLClientUser::cleanup()
     m_hub = nullptr;
     m_client = nullptr;
     m_service.reset();
-    QDir::setCurrent(m_oldCwd);
     m_dir.reset();
 }
 

@@ -2,29 +2,27 @@
 // the four language settings, and the main view of a logged-in station with
 // two streams and a recording device, in English and in Russian. The images
 // stay in the build directory; the checks make sure they show something and
-// that the language setting changed the texts.
+// that the language setting changed the texts. Each case starts its own
+// programs in fresh working directories.
 #include <QtTest>
 
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QProcess>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
 
-#include "e2esupport.h"
-#include "headlessdisplay.h"
-#include "refservice.h"
+#include "desktop.h"
+#include "servicefixture.h"
 #include "stationharness.h"
+#include "testsupport.h"
 
-using E2E::waitFor;
-using E2E::countPixels;
-using E2E::colourCount;
-using E2E::differingPixels;
+using Pixels::colourCount;
+using TestSupport::waitFor;
+using TestSupport::writeFile;
 
 namespace {
 
@@ -42,29 +40,12 @@ const QByteArray stationLogoSvg =
 // Text pixels: dark enough to be glyphs on the light views.
 int darkPixels(const QImage &image)
 {
-    return countPixels(image, [](QRgb p) { return qGray(p) < 100; });
+    return Pixels::count(image, [](QRgb p) { return qGray(p) < 100; });
 }
 
 bool near(QRgb p, int r, int g, int b, int tolerance = 24)
 {
     return qAbs(qRed(p) - r) <= tolerance && qAbs(qGreen(p) - g) <= tolerance && qAbs(qBlue(p) - b) <= tolerance;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QString readLog(const QString &dir)
-{
-    QString text;
-    for (const QFileInfo &info : QDir(dir).entryInfoList({ QStringLiteral("ondaline_*.log") }, QDir::Files)) {
-        QFile file(info.filePath());
-        if (file.open(QIODevice::ReadOnly))
-            text += QString::fromUtf8(file.readAll());
-    }
-    return text;
 }
 
 } // namespace
@@ -80,17 +61,19 @@ private slots:
 
     void loginView_data();
     void loginView();
-    void loginViewFollowsTheLanguage();
-    void mainView_data();
-    void mainView();
     void mainViewFollowsTheLanguage();
     void mainViewActsOnTheSourceList();
 
 private:
-    QProcess *launch(const QString &dir, const QString &locale);
+    // Starts the program in the working directory with the locale `lang`.
+    bool launch(const QString &lang, QString *error);
+    // The login view in `language` with an English locale, shot once.
+    QImage loginReference(const QString &language);
+    bool shootLogin(const QString &language, const QString &locale, const QString &name, QImage *area,
+                    QString *error);
     // Waits for the 720 x 540 window and returns its area once `ready`
     // holds for it; the full screenshot is kept under `name`.
-    bool shoot(QProcess *process, const QString &name, const std::function<bool(const QImage &)> &ready,
+    bool shoot(const QString &name, const std::function<bool(const QImage &)> &ready,
                QImage *area, QString *error, HeadlessDisplay::TopLevel *shownWindow = nullptr);
     bool startLoggedIn(const QString &language, const QString &name, QImage *area, QString *error,
                        HeadlessDisplay::TopLevel *window = nullptr);
@@ -100,10 +83,9 @@ private:
     std::unique_ptr<StationHarness::SinkTone> m_microphone;
     RefService m_service;
     QTemporaryDir m_filesDir;
-    std::unique_ptr<QProcess> m_process;
+    std::unique_ptr<Program> m_program;
     std::unique_ptr<QTemporaryDir> m_workDir;
-    QHash<QString, QImage> m_loginViews;
-    QHash<QString, QImage> m_sidePanels;
+    QHash<QString, QImage> m_loginReferences;
 };
 
 void tst_Screens::initTestCase()
@@ -125,40 +107,24 @@ void tst_Screens::initTestCase()
     QVERIFY(closedPort != 0);
     const QString streamBase = QStringLiteral("http://127.0.0.1:%1/").arg(closedPort);
     QVERIFY(writeFile(m_filesDir.filePath(QStringLiteral("north.svg")), stationLogoSvg));
-    const QJsonObject data{
-        { QStringLiteral("stations"),
-          QJsonObject{ { stationId,
-                         QJsonObject{ { QStringLiteral("name"), QStringLiteral("North Wave") },
-                                      { QStringLiteral("city"), QStringLiteral("Harbourton") },
-                                      { QStringLiteral("logoFilename"), QStringLiteral("north.svg") },
-                                      { QStringLiteral("streams"),
-                                        QJsonArray{ streamBase + QStringLiteral("main"),
-                                                    streamBase + QStringLiteral("backup") } } } } } },
-        { QStringLiteral("users"),
-          QJsonArray{ RefService::makeUser(QStringLiteral("operator"), 7, stationId, QStringLiteral("secret")) } },
-        { QStringLiteral("build"),
-          QJsonObject{ { QStringLiteral("version"), QStringLiteral("1.1.16") },
-                       { QStringLiteral("code"), 101160 },
-                       { QStringLiteral("filename"), QStringLiteral("Ondaline-1.1.16-setup.exe") } } },
-    };
-    QVERIFY2(m_service.loadData(data, &error), qPrintable(error));
+    TestSupport::Station station;
+    station.id = stationId;
+    station.name = QStringLiteral("North Wave");
+    station.city = QStringLiteral("Harbourton");
+    station.logoFilename = QStringLiteral("north.svg");
+    station.streams = QStringList { streamBase + QStringLiteral("main"), streamBase + QStringLiteral("backup") };
+    station.user = QStringLiteral("operator");
+    station.build = QJsonObject { { QStringLiteral("version"), QStringLiteral("1.1.16") },
+                                  { QStringLiteral("code"), 101160 },
+                                  { QStringLiteral("filename"), QStringLiteral("Ondaline-1.1.16-setup.exe") } };
     m_service.setFilesDir(m_filesDir.path());
-    QVERIFY2(m_service.start(servicePort, &error) == servicePort,
-             qPrintable(QStringLiteral("the reference service cannot listen on port %1, which ondaline_e2e is "
-                                       "built against (%2); reconfigure with another "
-                                       "ONDALINE_E2E_SERVICE_PORT")
-                                .arg(servicePort)
-                                .arg(error)));
+    QVERIFY2(TestSupport::startService(m_service, station, servicePort, &error), qPrintable(error));
     m_service.addSession(sessionId, QStringLiteral("operator"));
 }
 
 void tst_Screens::cleanup()
 {
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished(10000);
-    }
-    m_process.reset();
+    m_program.reset();
     m_workDir.reset();
 }
 
@@ -169,38 +135,18 @@ void tst_Screens::cleanupTestCase()
     m_display.stop();
 }
 
-QProcess *tst_Screens::launch(const QString &dir, const QString &locale)
+bool tst_Screens::launch(const QString &lang, QString *error)
 {
-    QProcessEnvironment env = m_display.environment();
-    for (const char *name : { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                              "LC_ALL", "LC_MESSAGES", "LANGUAGE" })
-        env.remove(QString::fromLatin1(name));
-    env.insert(QStringLiteral("LANG"), locale);
-    m_process = std::make_unique<QProcess>();
-    m_process->setWorkingDirectory(dir);
-    m_process->setProcessEnvironment(env);
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->start(executable, {});
-    m_process->waitForStarted(10000);
-    return m_process.get();
+    m_program = std::make_unique<Program>();
+    return m_program->start(executable, m_workDir->path(), m_display.programEnvironment(lang), error);
 }
 
-bool tst_Screens::shoot(QProcess *process, const QString &name,
-                        const std::function<bool(const QImage &)> &ready, QImage *area, QString *error,
-                        HeadlessDisplay::TopLevel *shownWindow)
+bool tst_Screens::shoot(const QString &name, const std::function<bool(const QImage &)> &ready, QImage *area,
+                        QString *error, HeadlessDisplay::TopLevel *shownWindow)
 {
     HeadlessDisplay::TopLevel window;
-    const bool mapped = waitFor(
-            [&] {
-                for (const auto &candidate : m_display.viewableWindowsOf(process->processId())) {
-                    if (candidate.geometry.size() == QSize(720, 540))
-                        window = candidate;
-                }
-                return window.id != 0 || process->state() == QProcess::NotRunning;
-            },
-            30000);
-    if (!mapped || process->state() != QProcess::Running) {
-        *error = QStringLiteral("no main window; exit code %1").arg(process->exitCode());
+    if (!m_program->waitForWindow(m_display, &window)) {
+        *error = QStringLiteral("no main window: %1").arg(QString::fromLocal8Bit(m_program->describe()));
         return false;
     }
     const QString path = artefactDir + QLatin1Char('/') + name + QStringLiteral(".png");
@@ -225,71 +171,94 @@ void tst_Screens::loginView_data()
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("locale");
     QTest::addColumn<bool>("catalogueMissing");
+    QTest::addColumn<QString>("looksLike");
 
     QTest::newRow("en") << "en"
-                        << "de_DE.UTF-8" << false;
+                        << "de_DE.UTF-8" << false << "en";
     QTest::newRow("ru") << "ru"
-                        << "en_GB.UTF-8" << false;
+                        << "en_GB.UTF-8" << false << "ru";
     QTest::newRow("fr") << "fr"
-                        << "en_GB.UTF-8" << false;
+                        << "en_GB.UTF-8" << false << "ru";
     QTest::newRow("system-de") << "system"
-                               << "de_DE.UTF-8" << true;
+                               << "de_DE.UTF-8" << true << "en";
+    QTest::newRow("system-en") << "system"
+                               << "en_GB.UTF-8" << false << "en";
 }
 
+bool tst_Screens::shootLogin(const QString &language, const QString &locale, const QString &name, QImage *area,
+                             QString *error)
+{
+    m_workDir = std::make_unique<QTemporaryDir>();
+    if (!m_workDir->isValid()
+        || !writeFile(m_workDir->filePath(QStringLiteral("ondaline.ini")),
+                      "[General]\nlanguage=" + language.toUtf8() + "\nshowKeepRunningDialog=false\n")) {
+        *error = QStringLiteral("no working directory");
+        return false;
+    }
+    m_service.clearRequests();
+    if (!launch(locale, error))
+        return false;
+
+    // The corner link of the offered build comes with the version reply;
+    // the image is taken once that reply is out and the view has settled.
+    QImage previous;
+    return shoot(
+            name,
+            [&](const QImage &image) {
+                // The link's blue in the bottom right corner.
+                const bool answered = Pixels::count(image.copy(360, 460, 360, 80), [](QRgb p) {
+                                          return qBlue(p) > 180 && qRed(p) < 90 && qGreen(p) < 90;
+                                      }) > 20;
+                // The text cursor blinks in the focused field.
+                const bool settled = !previous.isNull() && Pixels::differing(previous, image) < 60;
+                previous = image;
+                return answered && settled && colourCount(image) > 16 && darkPixels(image) > 500;
+            },
+            area, error);
+}
+
+QImage tst_Screens::loginReference(const QString &language)
+{
+    if (!m_loginReferences.contains(language)) {
+        QImage area;
+        QString error;
+        if (!shootLogin(language, QStringLiteral("en_GB.UTF-8"), QStringLiteral("login-reference-") + language, &area,
+                        &error))
+            qWarning().noquote() << error;
+        cleanup();
+        m_loginReferences.insert(language, area);
+    }
+    return m_loginReferences.value(language);
+}
+
+// The texts, not the layout, tell the languages apart: the same language
+// gives the same picture up to the text cursor.
 void tst_Screens::loginView()
 {
     QFETCH(QString, language);
     QFETCH(QString, locale);
     QFETCH(bool, catalogueMissing);
+    QFETCH(QString, looksLike);
 
-    m_workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_workDir->isValid());
-    QVERIFY(writeFile(m_workDir->filePath(QStringLiteral("ondaline.ini")),
-                      "[General]\nlanguage=" + language.toUtf8() + "\nshowKeepRunningDialog=false\n"));
-    m_service.clearRequests();
-    QProcess *program = launch(m_workDir->path(), locale);
+    const QImage english = loginReference(QStringLiteral("en"));
+    const QImage russian = loginReference(QStringLiteral("ru"));
+    QVERIFY2(!english.isNull() && !russian.isNull(), "no reference login view");
+    QVERIFY2(Pixels::differing(english, russian) > 400,
+             qPrintable(QStringLiteral("English and Russian differ in %1 pixels only")
+                                .arg(Pixels::differing(english, russian))));
 
-    // The corner link of the offered build comes with the version reply;
-    // the image is taken once that reply is out and the view has settled.
-    QImage previous;
     QImage area;
     QString error;
-    const bool shown = shoot(
-            program, QStringLiteral("login-") + QString::fromLatin1(QTest::currentDataTag()),
-            [&](const QImage &image) {
-                const bool answered = !m_service.requests(QStringLiteral("/api/player/version")).isEmpty();
-                // The text cursor blinks in the focused field.
-                const bool settled = !previous.isNull() && differingPixels(previous, image) < 60;
-                previous = image;
-                return answered && settled && colourCount(image) > 16 && darkPixels(image) > 500;
-            },
-            &area, &error);
-    QVERIFY2(shown, qPrintable(error));
-    m_loginViews.insert(QString::fromLatin1(QTest::currentDataTag()), area);
+    QVERIFY2(shootLogin(language, locale, QStringLiteral("login-") + QString::fromLatin1(QTest::currentDataTag()),
+                        &area, &error),
+             qPrintable(error));
+    const int differing = Pixels::differing(area, looksLike == QLatin1String("en") ? english : russian);
+    QVERIFY2(differing < 60, qPrintable(QStringLiteral("%1 pixels differ from the %2 view").arg(differing).arg(looksLike)));
 
-    const QString log = readLog(m_workDir->path());
+    const QString log = TestSupport::dayLogText(m_workDir->path());
     QCOMPARE(log.contains(QStringLiteral("Can not load translator")), catalogueMissing);
-}
-
-// The texts, not the layout, tell the languages apart: the same language
-// gives the same picture up to the text cursor.
-void tst_Screens::loginViewFollowsTheLanguage()
-{
-    for (const char *tag : { "en", "ru", "fr", "system-de" })
-        QVERIFY2(m_loginViews.contains(QLatin1String(tag)), tag);
-    const auto differing = [&](const char *a, const char *b) {
-        return differingPixels(m_loginViews.value(QLatin1String(a)), m_loginViews.value(QLatin1String(b)));
-    };
-    QVERIFY2(differing("en", "ru") > 400, qPrintable(QString::number(differing("en", "ru"))));
-    QVERIFY2(differing("fr", "ru") < 60, qPrintable(QString::number(differing("fr", "ru"))));
-    QVERIFY2(differing("system-de", "en") < 60, qPrintable(QString::number(differing("system-de", "en"))));
-}
-
-void tst_Screens::mainView_data()
-{
-    QTest::addColumn<QString>("language");
-    QTest::newRow("en") << "en";
-    QTest::newRow("ru") << "ru";
+    QCOMPARE(log.contains(QStringLiteral("(D): System language \"") + locale.left(2)),
+             language == QLatin1String("system"));
 }
 
 // A stored session that the service knows, and a recording source; the
@@ -307,47 +276,45 @@ bool tst_Screens::startLoggedIn(const QString &language, const QString &name, QI
         return false;
     }
     m_service.clearRequests();
-    QProcess *program = launch(m_workDir->path(), QStringLiteral("en_GB.UTF-8"));
+    if (!launch(QStringLiteral("en_GB.UTF-8"), error))
+        return false;
     return shoot(
-            program, name,
+            name,
             [&](const QImage &image) {
                 // The side panel's grey, the station's logo faded in, and
                 // the three green dots (playing, connected, sound) of the
                 // one source that is heard; the streams' dots are not green.
                 const bool sidePanel = near(image.pixel(5, 300), 0xf5, 0xf5, 0xf5, 2);
-                const int logo = countPixels(image.copy(0, 0, 200, 130),
-                                             [](QRgb p) { return near(p, 0xff, 0x80, 0x00); });
-                const int greenDots = countPixels(image, [](QRgb p) { return near(p, 0x00, 0x80, 0x00, 8); });
+                const int logo = Pixels::count(image.copy(0, 0, 200, 130),
+                                               [](QRgb p) { return near(p, 0xff, 0x80, 0x00); });
+                const int greenDots = Pixels::count(image, [](QRgb p) { return near(p, 0x00, 0x80, 0x00, 8); });
                 return sidePanel && logo > 5000 && greenDots > 220 && colourCount(image) > 32;
             },
             area, error, window);
 }
 
-void tst_Screens::mainView()
-{
-    QFETCH(QString, language);
-    QImage area;
-    QString error;
-    QVERIFY2(startLoggedIn(language, QStringLiteral("main-") + language, &area, &error), qPrintable(error));
-    // The rows themselves are beyond a pixel check; the program's reports
-    // tell that it had the three sources the view lists.
-    const auto reportedSources = [&] {
-        qsizetype most = 0;
-        for (const auto &request : m_service.requests(QStringLiteral("/api/player/state")))
-            most = qMax(most, request.json().value(QStringLiteral("sourcesInfo")).toArray().size());
-        return most;
-    };
-    QVERIFY2(waitFor([&] { return reportedSources() == 3; }, 15000),
-             qPrintable(QStringLiteral("reported %1 sources").arg(reportedSources())));
-    // The station name, city and user name labels and the buttons.
-    m_sidePanels.insert(language, area.copy(0, 110, 200, 430));
-}
-
+// The station name, city and user name labels and the buttons change with
+// the language; the program's reports tell that it had the three sources
+// the view lists (the rows themselves are beyond a pixel check).
 void tst_Screens::mainViewFollowsTheLanguage()
 {
-    QVERIFY(m_sidePanels.contains(QStringLiteral("en")) && m_sidePanels.contains(QStringLiteral("ru")));
-    const int differing = differingPixels(m_sidePanels.value(QStringLiteral("en")),
-                                          m_sidePanels.value(QStringLiteral("ru")));
+    QHash<QString, QImage> sidePanels;
+    for (const QString &language : { QStringLiteral("en"), QStringLiteral("ru") }) {
+        QImage area;
+        QString error;
+        QVERIFY2(startLoggedIn(language, QStringLiteral("main-") + language, &area, &error), qPrintable(error));
+        const auto reportedSources = [&] {
+            qsizetype most = 0;
+            for (const auto &request : m_service.requests(QStringLiteral("/api/player/state")))
+                most = qMax(most, request.json().value(QStringLiteral("sourcesInfo")).toArray().size());
+            return most;
+        };
+        QVERIFY2(waitFor([&] { return reportedSources() == 3; }, 15000),
+                 qPrintable(QStringLiteral("reported %1 sources").arg(reportedSources())));
+        sidePanels.insert(language, area.copy(0, 110, 200, 430));
+        cleanup();
+    }
+    const int differing = Pixels::differing(sidePanels.value(QStringLiteral("en")), sidePanels.value(QStringLiteral("ru")));
     QVERIFY2(differing > 400, qPrintable(QString::number(differing)));
 }
 
@@ -364,14 +331,9 @@ void tst_Screens::mainViewActsOnTheSourceList()
              qPrintable(error));
     const QString ini = m_workDir->filePath(QStringLiteral("ondaline.ini"));
     const auto storedUrls = [&] {
-        QSettings settings(ini, QSettings::IniFormat);
         QStringList urls;
-        const int size = settings.beginReadArray(QStringLiteral("sources"));
-        for (int i = 0; i < size; ++i) {
-            settings.setArrayIndex(i);
-            urls.append(settings.value(QStringLiteral("streamUrl")).toString());
-        }
-        settings.endArray();
+        for (const auto &source : TestSupport::storedSources(ini))
+            urls.append(source.streamUrl);
         return urls;
     };
     const auto isRecord = [](const QString &url) { return url == QLatin1String("record:0"); };
@@ -399,10 +361,8 @@ void tst_Screens::mainViewActsOnTheSourceList()
     QVERIFY(m_display.click(origin + firstRowDelete, 1));
     QVERIFY(m_display.click(origin + firstRowDelete + QPoint(0, 3 * rowPitch), 1));
     const auto dimmed = [&] {
-        const QString shot = m_workDir->filePath(QStringLiteral("dialog.png"));
-        QString shotError;
-        return m_display.screenshot(shot, &shotError)
-                && qRed(QImage(shot).pixel(origin + QPoint(400, 500))) < 200;
+        const QImage shot = m_display.shot(m_workDir->filePath(QStringLiteral("dialog.png")));
+        return !shot.isNull() && qRed(shot.pixel(origin + QPoint(400, 500))) < 200;
     };
     QVERIFY2(waitFor(dimmed, 10000), "no confirmation dialog");
     QCOMPARE(storedUrls().size(), 4);

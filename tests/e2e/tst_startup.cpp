@@ -4,12 +4,10 @@
 // "Close" with its confirmation.
 #include <QtTest>
 
-#include <QDate>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -18,11 +16,11 @@
 
 #include <unistd.h>
 
-#include "e2esupport.h"
-#include "headlessdisplay.h"
+#include "desktop.h"
+#include "testsupport.h"
 
-using E2E::waitFor;
-using E2E::colourCount;
+using TestSupport::waitFor;
+using Pixels::colourCount;
 
 namespace {
 
@@ -41,19 +39,6 @@ bool isMainWindow(const HeadlessDisplay::TopLevel &window)
     return window.geometry.width() >= 640 && window.geometry.height() >= 480;
 }
 
-// All lines of the log files dated from `from` to today.
-QStringList logLines(const QString &dir, QDate from)
-{
-    QStringList lines;
-    for (QDate day = from; day <= QDate::currentDate(); day = day.addDays(1)) {
-        QFile file(dir + QStringLiteral("/ondaline_") + day.toString(QStringLiteral("dd.MM.yyyy"))
-                   + QStringLiteral(".log"));
-        if (file.open(QIODevice::ReadOnly))
-            lines += QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    }
-    return lines;
-}
-
 // Positions of the start-up banners: a line of fifty hyphens directly
 // followed by the version line, both at warning level.
 QList<int> bannerPositions(const QStringList &lines)
@@ -70,20 +55,6 @@ QList<int> bannerPositions(const QStringList &lines)
     return positions;
 }
 
-// Pixels of the logo's blue; the login view shows the logo at 100 x 120.
-int logoPixels(const QImage &image)
-{
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (qBlue(p) > 120 && qRed(p) < 60 && qGreen(p) > 60 && qGreen(p) < 180)
-                ++count;
-        }
-    }
-    return count;
-}
-
 } // namespace
 
 class tst_Startup : public QObject
@@ -97,8 +68,6 @@ private slots:
     void startsOnLoginViewAndClosesWithZero();
     void secondInstanceExitsWithOneWhileFirstRuns();
     void trayCloseAsksBeforeQuitting();
-    void languageChoice_data();
-    void languageChoice();
     void lockOfCrashedInstanceIsTakenOver();
     void withoutTrayExitsWithMinusOne();
     void unwritableDirectoryIsFatal();
@@ -106,15 +75,14 @@ private slots:
 private:
     QProcess *launch(const QString &dir, const QProcessEnvironment &env, const QString &program = executable,
                      const QStringList &arguments = {});
-    bool waitForMainWindow(const HeadlessDisplay &display, QProcess *process,
-                           HeadlessDisplay::TopLevel *window);
-    bool waitForAnyWindow(const HeadlessDisplay &display, QProcess *process,
-                          HeadlessDisplay::TopLevel *window);
+    // The main window, or with mainWindow false the first window of any size.
+    bool waitForWindow(const HeadlessDisplay &display, QProcess *process, HeadlessDisplay::TopLevel *window,
+                       bool mainWindow = true);
     static QByteArray describe(QProcess *process);
 
     HeadlessDisplay m_display;
     QTemporaryDir m_runtimeDir;
-    quint16 m_closedPort = 0;
+    QString m_closedUrl;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
@@ -122,12 +90,7 @@ void tst_Startup::initTestCase()
 {
     QVERIFY2(QFileInfo(executable).isExecutable(), qPrintable(executable + QStringLiteral(" is not built")));
     QVERIFY(m_runtimeDir.isValid());
-    {
-        // A port that was free a moment ago: nothing listens there.
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        m_closedPort = server.serverPort();
-    }
+    m_closedUrl = TestSupport::closedServiceUrl();
     QString error;
     QVERIFY2(m_display.start(true, &error), qPrintable(error));
 }
@@ -154,7 +117,7 @@ QProcess *tst_Startup::launch(const QString &dir, const QProcessEnvironment &env
     // The program asks its web service for the version at start; Qt takes
     // the proxy from the environment, so that request ends at a closed
     // loopback port instead of leaving the machine.
-    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(m_closedPort);
+    const QString proxy = m_closedUrl;
     for (const char *name :
          { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
         environment.insert(QString::fromLatin1(name), proxy);
@@ -169,32 +132,18 @@ QProcess *tst_Startup::launch(const QString &dir, const QProcessEnvironment &env
     return m_processes.back().get();
 }
 
-bool tst_Startup::waitForMainWindow(const HeadlessDisplay &display, QProcess *process,
-                                    HeadlessDisplay::TopLevel *window)
+bool tst_Startup::waitForWindow(const HeadlessDisplay &display, QProcess *process, HeadlessDisplay::TopLevel *window,
+                                bool mainWindow)
 {
     return waitFor(
                    [&] {
                        for (const auto &candidate : display.viewableWindowsOf(process->processId())) {
-                           if (isMainWindow(candidate)) {
+                           if (!mainWindow || isMainWindow(candidate)) {
                                *window = candidate;
                                return true;
                            }
                        }
                        return process->state() == QProcess::NotRunning;
-                   },
-                   30000)
-            && process->state() == QProcess::Running;
-}
-
-bool tst_Startup::waitForAnyWindow(const HeadlessDisplay &display, QProcess *process,
-                                   HeadlessDisplay::TopLevel *window)
-{
-    return waitFor(
-                   [&] {
-                       const auto windows = display.viewableWindowsOf(process->processId());
-                       if (!windows.isEmpty())
-                           *window = windows.first();
-                       return !windows.isEmpty() || process->state() == QProcess::NotRunning;
                    },
                    30000)
             && process->state() == QProcess::Running;
@@ -214,15 +163,14 @@ void tst_Startup::startsOnLoginViewAndClosesWithZero()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QDate startDay = QDate::currentDate();
     QProcess *program = launch(dir.path(), m_display.environment());
 
     HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    QVERIFY2(waitForWindow(m_display, program, &window), describe(program));
     QVERIFY(QFile::exists(dir.filePath(lockName)));
     QCOMPARE(window.geometry.size(), QSize(720, 540));
 
-    const QStringList lines = logLines(dir.path(), startDay);
+    const QStringList lines = TestSupport::dayLogLines(dir.path());
     QVERIFY2(bannerPositions(lines).size() == 1, qPrintable(lines.join(QLatin1Char('\n'))));
 
     // The first frame may come a little after the window is mapped.
@@ -234,13 +182,13 @@ void tst_Startup::startsOnLoginViewAndClosesWithZero()
                 if (!m_display.screenshot(shot, &error))
                     return false;
                 area = QImage(shot).copy(window.geometry);
-                return colourCount(area) > 1 && logoPixels(area) > 2000;
+                return colourCount(area) > 1 && Pixels::logo(area) > 2000;
             },
             20000);
     QVERIFY2(rendered,
              qPrintable(QStringLiteral("window area has %1 colours and %2 logo pixels, see %3")
                                 .arg(colourCount(area))
-                                .arg(logoPixels(area))
+                                .arg(Pixels::logo(area))
                                 .arg(shot)));
 
     QVERIFY(m_display.closeWindow(window.id));
@@ -257,11 +205,11 @@ void tst_Startup::secondInstanceExitsWithOneWhileFirstRuns()
     QVERIFY(dir.isValid() && otherDir.isValid());
     QProcess *first = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel firstWindow;
-    QVERIFY2(waitForMainWindow(m_display, first, &firstWindow), describe(first));
+    QVERIFY2(waitForWindow(m_display, first, &firstWindow), describe(first));
 
     QProcess *second = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel box;
-    QVERIFY2(waitForAnyWindow(m_display, second, &box), describe(second));
+    QVERIFY2(waitForWindow(m_display, second, &box, false), describe(second));
     QVERIFY2(!isMainWindow(box), "the second instance opened a main window");
     QVERIFY(m_display.pressReturn(box.id));
     QVERIFY2(second->waitForFinished(15000), describe(second));
@@ -275,7 +223,7 @@ void tst_Startup::secondInstanceExitsWithOneWhileFirstRuns()
     // Another working directory is another instance.
     QProcess *other = launch(otherDir.path(), m_display.environment());
     HeadlessDisplay::TopLevel otherWindow;
-    QVERIFY2(waitForMainWindow(m_display, other, &otherWindow), describe(other));
+    QVERIFY2(waitForWindow(m_display, other, &otherWindow), describe(other));
 
     QVERIFY(m_display.closeWindow(otherWindow.id));
     QVERIFY(m_display.closeWindow(firstWindow.id));
@@ -291,7 +239,7 @@ void tst_Startup::trayCloseAsksBeforeQuitting()
     QVERIFY(dir.isValid());
     QProcess *program = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
+    QVERIFY2(waitForWindow(m_display, program, &window), describe(program));
     HeadlessDisplay::TopLevel icon;
     QVERIFY2(waitFor(
                      [&] {
@@ -365,78 +313,21 @@ void tst_Startup::trayCloseAsksBeforeQuitting()
     QCOMPARE(signedExitCode(*program), 0);
 }
 
-void tst_Startup::languageChoice_data()
-{
-    QTest::addColumn<QString>("stored");
-    QTest::addColumn<QString>("systemLanguage");
-    QTest::addColumn<QString>("catalogue");
-
-    QTest::newRow("system language without catalogue") << "system"
-                                                       << "de_DE.UTF-8" << QString();
-    QTest::newRow("system language with catalogue") << "system"
-                                                    << "en_GB.UTF-8"
-                                                    << "en";
-    QTest::newRow("english") << "en"
-                             << "de_DE.UTF-8"
-                             << "en";
-    QTest::newRow("russian") << "ru"
-                             << "de_DE.UTF-8"
-                             << "ru";
-    QTest::newRow("unknown code means russian") << "fr"
-                                                << "en_GB.UTF-8"
-                                                << "ru";
-}
-
-void tst_Startup::languageChoice()
-{
-    QFETCH(QString, stored);
-    QFETCH(QString, systemLanguage);
-    QFETCH(QString, catalogue);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    {
-        QFile ini(dir.filePath(QStringLiteral("ondaline.ini")));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[General]\nlanguage=" + stored.toUtf8() + "\n");
-    }
-    QProcessEnvironment env = m_display.environment();
-    env.remove(QStringLiteral("LC_ALL"));
-    env.remove(QStringLiteral("LC_MESSAGES"));
-    env.remove(QStringLiteral("LANGUAGE"));
-    env.insert(QStringLiteral("LANG"), systemLanguage);
-    const QDate startDay = QDate::currentDate();
-    QProcess *program = launch(dir.path(), env);
-    HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, program, &window), describe(program));
-    const QString log = logLines(dir.path(), startDay).join(QLatin1Char('\n'));
-    QVERIFY(m_display.closeWindow(window.id));
-    QVERIFY2(program->waitForFinished(15000), describe(program));
-
-    QCOMPARE(log.contains(QStringLiteral("(D): System language \"") + systemLanguage.left(2)),
-             stored == QLatin1String("system"));
-    // The catalogues are in the test's resources as in the program's.
-    const bool loadable = !catalogue.isEmpty()
-            && QFile::exists(QStringLiteral(":/translations/ondaline_%1.qm").arg(catalogue));
-    QVERIFY2(log.contains(QStringLiteral("(W): Can not load translator")) != loadable, qPrintable(log));
-}
-
 void tst_Startup::lockOfCrashedInstanceIsTakenOver()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QDate startDay = QDate::currentDate();
     QProcess *crashed = launch(dir.path(), m_display.environment());
     HeadlessDisplay::TopLevel window;
-    QVERIFY2(waitForMainWindow(m_display, crashed, &window), describe(crashed));
+    QVERIFY2(waitForWindow(m_display, crashed, &window), describe(crashed));
     crashed->kill();
     QVERIFY(crashed->waitForFinished(10000));
     QVERIFY2(QFile::exists(dir.filePath(lockName)), "a killed instance should leave its lock behind");
 
     QProcess *next = launch(dir.path(), m_display.environment());
-    QVERIFY2(waitForAnyWindow(m_display, next, &window), describe(next));
+    QVERIFY2(waitForWindow(m_display, next, &window, false), describe(next));
     QVERIFY2(isMainWindow(window), "the stale lock was not taken over");
-    QCOMPARE(bannerPositions(logLines(dir.path(), startDay)).size(), 2);
+    QCOMPARE(bannerPositions(TestSupport::dayLogLines(dir.path())).size(), 2);
 
     QVERIFY(m_display.closeWindow(window.id));
     QVERIFY2(next->waitForFinished(15000), describe(next));
@@ -453,7 +344,7 @@ void tst_Startup::withoutTrayExitsWithMinusOne()
 
     QProcess *program = launch(dir.path(), bare.environment());
     HeadlessDisplay::TopLevel box;
-    QVERIFY2(waitForAnyWindow(bare, program, &box), describe(program));
+    QVERIFY2(waitForWindow(bare, program, &box, false), describe(program));
     QVERIFY2(!isMainWindow(box), "the interface was loaded without a tray");
     QVERIFY(bare.pressReturn(box.id));
     QVERIFY2(program->waitForFinished(15000), describe(program));

@@ -45,7 +45,7 @@ private slots:
                                               {QStringLiteral("sink_name=ondaline_extra"),
                                                QStringLiteral("sink_properties=device.description=Ondaline_Extra")});
         QVERIFY2(module >= 0, "pactl could not load a second null sink");
-        QTRY_COMPARE_WITH_TIMEOUT(hub.outputDevices().size(), before + 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(hub.outputDevices().size(), before + 1, 10000);
         const int extra = int(hub.outputDevices().indexOf(QStringLiteral("Ondaline_Extra")));
         QVERIFY2(extra == before, qPrintable(hub.outputDevices().join(QLatin1String(", "))));
 
@@ -56,7 +56,7 @@ private slots:
         log.clear();
         QVERIFY(m_pulse.unloadModule(module));
         const QString warning = QStringLiteral("New output device index %1 is not valid").arg(extra);
-        QTRY_COMPARE_WITH_TIMEOUT(log.count(warning), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(warning), 1, 10000);
         QCOMPARE(hub.outputDeviceIndex(), 0);
         QCOMPARE(log.count(QStringLiteral("Output device changed to \"Default device\" index 0")), 1);
         QCOMPARE(hub.settings()->value(QStringLiteral("outputDeviceIndex")).toInt(), 0);

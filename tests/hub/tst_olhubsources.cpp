@@ -252,7 +252,7 @@ private slots:
             sinceLast.start();
         });
 
-        QTRY_VERIFY_WITH_TIMEOUT(m_log->count(played) >= 1, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_log->count(played) >= 1, 10000);
         // Coarse timers may fire up to 5 % early.
         QVERIFY2(sinceLast.isValid() && sinceLast.elapsed() >= delayMs * 95 / 100,
                  qPrintable(QStringLiteral("restart %1 ms after the last failure").arg(sinceLast.elapsed())));

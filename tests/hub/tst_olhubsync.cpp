@@ -7,6 +7,7 @@
 
 #include "hubtestsupport.h"
 #include "refservice.h"
+#include "servicefixture.h"
 
 namespace {
 
@@ -197,16 +198,10 @@ private slots:
     {
         RefService service;
         QString error;
-        const QJsonObject station{{QStringLiteral("name"), QStringLiteral("Station")},
-                                  {QStringLiteral("city"), QStringLiteral("City")},
-                                  {QStringLiteral("logoFilename"), QStringLiteral("logo.png")},
-                                  {QStringLiteral("streams"), QJsonArray{B, A}}};
-        const QJsonObject data{
-            {QStringLiteral("stations"), QJsonObject{{QStringLiteral("st1"), station}}},
-            {QStringLiteral("users"),
-             QJsonArray{RefService::makeUser(QStringLiteral("op"), 7, QStringLiteral("st1"), QStringLiteral("pw"))}}};
-        QVERIFY2(service.loadData(data, &error), qPrintable(error));
-        QVERIFY2(service.start(0, &error) != 0, qPrintable(QStringLiteral("reference service: ") + error));
+        TestSupport::Station station;
+        station.streams = QStringList{B, A};
+        station.password = QStringLiteral("pw");
+        QVERIFY2(TestSupport::startService(service, station, 0, &error), qPrintable(QStringLiteral("reference service: ") + error));
         OLClientUser::setServiceBaseUrl(service.baseUrl());
 
         const QString oldA = withUser(A, QStringLiteral("7"), QStringLiteral("oldsid"));

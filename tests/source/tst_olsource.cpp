@@ -15,10 +15,10 @@ class TestOLSource : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<LogRecorder> m_log; // after Qt Test has installed its handler
+    std::unique_ptr<LogSpy> m_log; // after Qt Test has installed its handler
 
 private slots:
-    void initTestCase() { m_log = std::make_unique<LogRecorder>(); }
+    void initTestCase() { m_log = std::make_unique<LogSpy>(); }
     void cleanup() { OLSource::setStuckTimeoutMs(StallWatchdog::defaultTimeoutMs); }
 
     void initialState()
@@ -74,12 +74,13 @@ private slots:
     void durationsRestartOnChange()
     {
         ProbedSource source(nullptr, QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
-        QTRY_VERIFY(source.activityDurationMs() >= 500);
-        QVERIFY(source.connectionDurationMs() >= 500);
+        // Restarted, both stay well below what they had reached before.
+        QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() >= 3000, 10000);
+        QVERIFY(source.connectionDurationMs() >= 3000);
         source.setIsActive(true);
         source.updateIsPlaying(true);
-        QTRY_VERIFY(source.isConnected());
-        QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() < 300 && source.connectionDurationMs() < 300, 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(source.isConnected(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() < 2000 && source.connectionDurationMs() < 2000, 10000);
     }
 
     // The source feeds its decisions: the level and the hub's settings reach
@@ -112,7 +113,7 @@ private slots:
     void stuckLevelRestartsOnlyAPlayedSource()
     {
         OLSource::setStuckTimeoutMs(600);
-        LogRecorder &log = *m_log;
+        LogSpy &log = *m_log;
         log.clear();
         ProbedSource source(nullptr, deadStreamUrl(), 1.0);
         QTest::qWait(1500);
@@ -134,7 +135,7 @@ private slots:
 
     void playStopRestartAndTheLog()
     {
-        LogRecorder &log = *m_log;
+        LogSpy &log = *m_log;
         log.clear();
         const QUrl first = deadStreamUrl(QStringLiteral("7"), QStringLiteral("secretsid"));
         ProbedSource source(nullptr, first, 1.0);

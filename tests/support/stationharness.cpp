@@ -17,6 +17,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QThread>
 
 #include <atomic>
@@ -37,6 +38,12 @@ namespace StationHarness {
 namespace {
 
 constexpr int kStartTimeoutMs = 10000;
+constexpr int kRate = 48000;
+
+qsizetype frameAt(double ms)
+{
+    return qsizetype(ms * kRate / 1000.0);
+}
 
 QString randomToken()
 {
@@ -572,7 +579,7 @@ bool IcecastServer::start(QString *error)
         const QString config = QStringLiteral(R"(<icecast>
   <location>localhost</location><admin>root@localhost</admin>
   <limits><clients>50</clients><sources>16</sources><queue-size>524288</queue-size>
-    <client-timeout>30</client-timeout><header-timeout>15</header-timeout><source-timeout>3</source-timeout>
+    <client-timeout>30</client-timeout><header-timeout>15</header-timeout><source-timeout>10</source-timeout>
     <burst-on-connect>1</burst-on-connect><burst-size>65535</burst-size></limits>
   <authentication><source-password>%1</source-password><relay-password>%2</relay-password>
     <admin-user>admin</admin-user><admin-password>%2</admin-password></authentication>
@@ -656,18 +663,6 @@ bool IcecastServer::waitForMount(const QString &mount, int timeoutMs)
     return false;
 }
 
-bool IcecastServer::waitForMountGone(const QString &mount, int timeoutMs)
-{
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        if (!isMountListed(mount))
-            return true;
-        sleepMs(50);
-    } while (waited.elapsed() < timeoutMs);
-    return false;
-}
-
 // ------------------------------------------------------------------- ToneFeed
 
 struct ToneFeed::Private
@@ -699,16 +694,6 @@ ToneFeed::~ToneFeed()
 QUrl ToneFeed::url() const
 {
     return d->server->mountUrl(d->mount);
-}
-
-QString ToneFeed::mount() const
-{
-    return d->mount;
-}
-
-double ToneFeed::frequencyHz() const
-{
-    return d->frequencyHz;
 }
 
 bool ToneFeed::start(QString *error)
@@ -803,17 +788,38 @@ struct Capture::Private
 {
     PulseServer *pulse = nullptr;
     QString source;
+    QList<double> tones;
     QTemporaryDir dir { QDir::tempPath() + QStringLiteral("/ondaline-capture-XXXXXX") };
     QProcess process;
     qint64 startedAtMs = 0;
+    QFile file;
+    QByteArray partial;
+    QVector<qint16> samples;
+    QVector<double> classes; // per window: a tone, 0 silence, -1 anything else
+    qint64 anchorWallMs = 0;
+    double anchorPositionMs = 0;
 
     QString path() const { return dir.filePath(QStringLiteral("capture.raw")); }
+
+    double classify(qsizetype fromFrame, qsizetype frames) const
+    {
+        const ToneAnalysis::Pcm pcm = ToneAnalysis::stereo(samples, kRate);
+        if (ToneAnalysis::peakLevel(pcm, fromFrame, fromFrame + frames) < kSilence)
+            return 0;
+        const double frequency = ToneAnalysis::dominantFrequency(pcm, fromFrame, fromFrame + frames);
+        for (double tone : tones) {
+            if (std::abs(frequency - tone) <= 60.0)
+                return tone;
+        }
+        return -1;
+    }
 };
 
-Capture::Capture(PulseServer *pulse, QString source) : d(std::make_unique<Private>())
+Capture::Capture(PulseServer *pulse, QString source, QList<double> tones) : d(std::make_unique<Private>())
 {
     d->pulse = pulse;
     d->source = std::move(source);
+    d->tones = std::move(tones);
 }
 
 Capture::~Capture()
@@ -826,8 +832,14 @@ bool Capture::start(QString *error)
     QString ignored;
     if (!error)
         error = &ignored;
+    stopProcess(d->process, SIGKILL);
+    d->file.close();
+    d->samples.clear();
+    d->classes.clear();
+    d->partial.clear();
     if (!checkPrograms({ QStringLiteral("parec") }, error) || !makeTempDir(d->dir, error))
         return false;
+    QFile::remove(d->path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PULSE_SERVER"), d->pulse->serverAddress());
     d->process.setProcessEnvironment(env);
@@ -836,7 +848,7 @@ bool Capture::start(QString *error)
     dieWithParent(d->process);
     d->process.start(QStringLiteral("parec"),
                      { QStringLiteral("-d"), d->source, QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"),
-                       QStringLiteral("--format=s16le"), QStringLiteral("--latency-msec=20"),
+                       QStringLiteral("--format=s16le"), QStringLiteral("--latency-msec=10"),
                        QStringLiteral("--client-name=capture") });
     if (!d->process.waitForStarted(kStartTimeoutMs)) {
         *error = QStringLiteral("parec did not start: %1").arg(d->process.errorString());
@@ -856,12 +868,21 @@ bool Capture::start(QString *error)
         }
         sleepMs(5);
     }
+    d->file.setFileName(d->path());
+    if (!d->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(d->path(), d->file.errorString());
+        stopProcess(d->process, SIGKILL);
+        return false;
+    }
+    update();
     return true;
 }
 
 QVector<qint16> Capture::stop()
 {
     stopProcess(d->process, SIGINT);
+    update();
+    d->file.close();
     return readPcmFile(d->path());
 }
 
@@ -873,6 +894,148 @@ QVector<qint16> Capture::samples() const
 qint64 Capture::startedAtMs() const
 {
     return d->startedAtMs;
+}
+
+void Capture::update()
+{
+    if (d->file.isOpen()) {
+        const qint64 wall = QDateTime::currentMSecsSinceEpoch();
+        d->partial += d->file.readAll();
+        const qsizetype whole = d->partial.size() / 4 * 4;
+        if (whole > 0) {
+            const qsizetype old = d->samples.size();
+            d->samples.resize(old + whole / 2);
+            memcpy(d->samples.data() + old, d->partial.constData(), size_t(whole));
+            d->partial.remove(0, whole);
+        }
+        d->anchorWallMs = wall;
+        d->anchorPositionMs = lengthMs();
+    }
+    const qsizetype windowFrames = frameAt(kWindowMs);
+    const qsizetype frames = d->samples.size() / 2;
+    for (qsizetype from = qsizetype(d->classes.size()) * windowFrames; from + windowFrames <= frames;
+         from += windowFrames)
+        d->classes.append(d->classify(from, windowFrames));
+}
+
+double Capture::lengthMs() const
+{
+    return double(d->samples.size() / 2) * 1000.0 / kRate;
+}
+
+double Capture::positionMs()
+{
+    update();
+    return d->anchorPositionMs;
+}
+
+double Capture::positionAt(qint64 wallMs) const
+{
+    return d->anchorPositionMs + double(wallMs - d->anchorWallMs);
+}
+
+double Capture::onsetMs(double tone, double fromMs, int stableMs) const
+{
+    const int first = std::max(0, int(std::floor(fromMs / kWindowMs)));
+    const int needed = std::max(1, stableMs / kWindowMs);
+    int run = 0;
+    for (int i = first; i < d->classes.size(); ++i) {
+        run = d->classes.at(i) == tone ? run + 1 : 0;
+        if (run == needed)
+            return double(i - needed + 1) * kWindowMs;
+    }
+    return -1;
+}
+
+double Capture::waitForOnset(double tone, double fromMs, int timeoutMs, int stableMs)
+{
+    double onset = -1;
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        update();
+        onset = onsetMs(tone, fromMs, stableMs);
+        if (onset >= 0 || deadline.hasExpired())
+            return onset;
+        QTest::qWait(50);
+    }
+}
+
+double Capture::silenceStartNear(double onsetMs) const
+{
+    double edge = onsetMs;
+    while (edge > onsetMs - 2 * kWindowMs && edge >= 1 && peak(edge - 1, edge) < kSilence)
+        edge -= 1;
+    return edge;
+}
+
+double Capture::soundStartNear(double onsetMs) const
+{
+    double edge = onsetMs;
+    while (edge > onsetMs - 2 * kWindowMs && edge >= 1 && peak(edge - 1, edge) >= kSilence)
+        edge -= 1;
+    return edge;
+}
+
+bool Capture::steady(double tone, double fromMs, double toMs) const
+{
+    const int first = std::max(0, int(std::ceil(fromMs / kWindowMs)));
+    const int last = int(std::floor(toMs / kWindowMs)); // exclusive
+    if (last > d->classes.size() || first >= last)
+        return false;
+    for (int i = first; i < last; ++i) {
+        if (d->classes.at(i) != tone)
+            return false;
+    }
+    return true;
+}
+
+QString Capture::describe(double fromMs, double toMs) const
+{
+    QStringList parts;
+    const int first = std::max(0, int(fromMs / kWindowMs));
+    const int last = std::min(int(d->classes.size()), int(toMs / kWindowMs) + 1);
+    int runStart = first;
+    for (int i = first; i <= last; ++i) {
+        if (i == last || d->classes.at(i) != d->classes.at(runStart)) {
+            if (i > runStart) {
+                const double c = d->classes.at(runStart);
+                const QString what = c > 0 ? QStringLiteral("%1 Hz").arg(c)
+                                           : c == 0 ? QStringLiteral("silence") : QStringLiteral("other");
+                parts.append(QStringLiteral("%1 %2-%3 ms").arg(what).arg(runStart * kWindowMs).arg(i * kWindowMs));
+            }
+            runStart = i;
+        }
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+double Capture::peak(double fromMs, double toMs) const
+{
+    return ToneAnalysis::peakLevel(ToneAnalysis::stereo(d->samples, kRate), frameAt(fromMs), frameAt(toMs));
+}
+
+double Capture::largestStep(double fromMs, double toMs) const
+{
+    return ToneAnalysis::largestStep(ToneAnalysis::stereo(d->samples, kRate), frameAt(fromMs), frameAt(toMs));
+}
+
+double Capture::longestGapMs(double fromMs, double toMs) const
+{
+    return longestSilentGapMs(slice(d->samples, fromMs, toMs), kSilence);
+}
+
+bool Capture::saveWav(const QString &path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const quint32 dataBytes = quint32(d->samples.size() * 2);
+    auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
+    auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char *>(&v), 2); };
+    const QByteArray header = "RIFF" + u32(36 + dataBytes) + "WAVEfmt " + u32(16) + u16(1) + u16(2) + u32(kRate)
+            + u32(kRate * 4) + u16(4) + u16(16) + "data" + u32(dataBytes);
+    return file.write(header) == header.size()
+            && file.write(reinterpret_cast<const char *>(d->samples.constData()), dataBytes) == qint64(dataBytes);
 }
 
 // ------------------------------------------------------------------- SinkTone
@@ -945,67 +1108,6 @@ void SinkTone::stop()
     stopProcess(d->process, SIGKILL);
     if (d->feeder)
         d->feeder->stop();
-}
-
-// -------------------------------------------------------------- StreamCapture
-
-struct StreamCapture::Private
-{
-    QUrl url;
-    QTemporaryDir dir { QDir::tempPath() + QStringLiteral("/ondaline-listen-XXXXXX") };
-    QProcess process;
-
-    QString path() const { return dir.filePath(QStringLiteral("stream.raw")); }
-};
-
-StreamCapture::StreamCapture(QUrl url) : d(std::make_unique<Private>())
-{
-    d->url = std::move(url);
-}
-
-StreamCapture::~StreamCapture()
-{
-    stopProcess(d->process, SIGKILL);
-}
-
-bool StreamCapture::start(QString *error)
-{
-    QString ignored;
-    if (!error)
-        error = &ignored;
-    if (!checkPrograms({ QStringLiteral("ffmpeg") }, error) || !makeTempDir(d->dir, error))
-        return false;
-    d->process.setStandardOutputFile(QProcess::nullDevice());
-    d->process.setStandardErrorFile(d->dir.filePath(QStringLiteral("ffmpeg.log")));
-    dieWithParent(d->process);
-    d->process.start(QStringLiteral("ffmpeg"),
-                     { QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
-                       QStringLiteral("warning"), QStringLiteral("-i"), d->url.toString(), QStringLiteral("-f"),
-                       QStringLiteral("s16le"), QStringLiteral("-ac"), QStringLiteral("2"), QStringLiteral("-ar"),
-                       QStringLiteral("48000"), QStringLiteral("-flush_packets"), QStringLiteral("1"),
-                       QStringLiteral("-y"), d->path() });
-    if (!d->process.waitForStarted(kStartTimeoutMs)) {
-        *error = QStringLiteral("ffmpeg listening to %1 did not start: %2")
-                     .arg(d->url.toString(QUrl::RemoveUserInfo), d->process.errorString());
-        return false;
-    }
-    return true;
-}
-
-QVector<qint16> StreamCapture::stop()
-{
-    stopProcess(d->process, SIGINT);
-    return readPcmFile(d->path());
-}
-
-QVector<qint16> StreamCapture::samples() const
-{
-    return readPcmFile(d->path());
-}
-
-bool StreamCapture::isRunning() const
-{
-    return d->process.state() == QProcess::Running;
 }
 
 // ------------------------------------------------------------------- analysis

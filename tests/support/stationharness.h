@@ -62,8 +62,6 @@ public:
     [[nodiscard]] QString sourcePassword() const;
     // Waits (bounded) until the mount is listed by the server.
     bool waitForMount(const QString &mount, int timeoutMs = 10000);
-    // Waits (bounded) until the mount is no longer listed (its source left).
-    bool waitForMountGone(const QString &mount, int timeoutMs = 10000);
     [[nodiscard]] bool isMountListed(const QString &mount) const;
 
 private:
@@ -87,8 +85,6 @@ public:
     void resume();                    // SIGCONT
     [[nodiscard]] bool isRunning() const;
     [[nodiscard]] QUrl url() const;
-    [[nodiscard]] QString mount() const;
-    [[nodiscard]] double frequencyHz() const;
 
 private:
     struct Private;
@@ -96,18 +92,56 @@ private:
 };
 
 // Records a PulseAudio source (e.g. "ondaline_out.monitor") with parec,
-// 48 kHz stereo s16le, until stop().
+// 48 kHz stereo s16le, into a file (a pipe would overflow while the test
+// blocks), and classifies it in 20 ms windows as the nearest of `tones`
+// (0 silence, -1 anything else) while it grows.
 class Capture
 {
 public:
-    explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"));
+    static constexpr int kWindowMs = 20;
+    static constexpr double kSilence = 0.001; // about -60 dBFS
+
+    explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"),
+                     QList<double> tones = { 440.0, 660.0, 880.0, 1100.0 });
     ~Capture();
+    // Starts a new recording (a previous one is dropped); returns once data flows.
     bool start(QString *error);
     // Stops recording and returns the interleaved stereo samples.
     QVector<qint16> stop();
     [[nodiscard]] qint64 startedAtMs() const; // QDateTime::currentMSecsSinceEpoch() at start
     // What has been recorded so far, while recording goes on.
     [[nodiscard]] QVector<qint16> samples() const;
+
+    // Reads what parec has written so far and classifies the new windows.
+    void update();
+    // Position of "now" in the capture, in ms. The file lags the sink by a
+    // few tens of ms, so event times derived from it err towards later.
+    [[nodiscard]] double positionMs();
+    // The capture position of a wall-clock time (the sink runs on the system
+    // clock), through the anchor of the last update().
+    [[nodiscard]] double positionAt(qint64 wallMs) const;
+    [[nodiscard]] double lengthMs() const;
+    // Start of the first run of at least stableMs of `tone` (0 for silence)
+    // beginning at or after fromMs; -1 when there is none yet.
+    [[nodiscard]] double onsetMs(double tone, double fromMs, int stableMs = 100) const;
+    // Waits (bounded) for such an onset and returns it, or -1.
+    double waitForOnset(double tone, double fromMs, int timeoutMs, int stableMs = 100);
+    // Sample-precise (1 ms) edges next to an onset found in windows: where
+    // the silence starting at a silent onset really began, and where the
+    // sound starting at an onset after silence really began.
+    [[nodiscard]] double silenceStartNear(double onsetMs) const;
+    [[nodiscard]] double soundStartNear(double onsetMs) const;
+    // True when every window in [fromMs, toMs) carries `tone`.
+    [[nodiscard]] bool steady(double tone, double fromMs, double toMs) const;
+    // Tones heard in [fromMs, toMs) as "440 Hz 0-1200 ms, silence ..." for messages.
+    [[nodiscard]] QString describe(double fromMs, double toMs) const;
+    // Of [fromMs, toMs): peak 0..1, largest sample-to-sample step, longest
+    // run below kSilence in ms.
+    [[nodiscard]] double peak(double fromMs, double toMs) const;
+    [[nodiscard]] double largestStep(double fromMs, double toMs) const;
+    [[nodiscard]] double longestGapMs(double fromMs, double toMs) const;
+    // What was read so far as a WAV file, for ondaline-toneprobe.
+    bool saveWav(const QString &path) const;
 
 private:
     struct Private;
@@ -124,23 +158,6 @@ public:
     bool start(QString *error);
     void setSilent(bool silent);
     void stop();
-
-private:
-    struct Private;
-    std::unique_ptr<Private> d;
-};
-
-// Decodes a stream URL with ffmpeg to 48 kHz stereo s16 as a listener would
-// hear it (icecast sends a few seconds of backlog on connect).
-class StreamCapture
-{
-public:
-    explicit StreamCapture(QUrl url);
-    ~StreamCapture();
-    bool start(QString *error);
-    QVector<qint16> stop();
-    [[nodiscard]] QVector<qint16> samples() const;
-    [[nodiscard]] bool isRunning() const; // false once the stream ended
 
 private:
     struct Private;

@@ -1,6 +1,11 @@
-#include "headlessdisplay.h"
+#include "desktop.h"
+
+#include "testsupport.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QSet>
 #include <QThread>
 
 // Xlib last: its macros (None, Bool, Status...) clash with Qt's headers.
@@ -146,6 +151,16 @@ QProcessEnvironment HeadlessDisplay::environment() const
     return env;
 }
 
+QProcessEnvironment HeadlessDisplay::programEnvironment(const QString &lang) const
+{
+    QProcessEnvironment env = environment();
+    for (const char *name : { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                              "LC_ALL", "LC_MESSAGES", "LANGUAGE" })
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("LANG"), lang);
+    return env;
+}
+
 bool HeadlessDisplay::trayOwned() const
 {
     XConnection x(m_name);
@@ -264,6 +279,22 @@ bool HeadlessDisplay::click(QPoint position, int button) const
                      QString::number(position.y()), QStringLiteral("click"), QString::number(button) });
 }
 
+bool HeadlessDisplay::typeText(unsigned long id, const QString &text) const
+{
+    return xdotool({ QStringLiteral("type"), QStringLiteral("--window"), QString::number(id),
+                     QStringLiteral("--delay"), QStringLiteral("20"), text });
+}
+
+QImage HeadlessDisplay::shot(const QString &path) const
+{
+    QString error;
+    if (!screenshot(path, &error)) {
+        qWarning().noquote() << error;
+        return {};
+    }
+    return QImage(path).convertToFormat(QImage::Format_RGB32);
+}
+
 bool HeadlessDisplay::screenshot(const QString &path, QString *error) const
 {
     QProcess import;
@@ -277,3 +308,140 @@ bool HeadlessDisplay::screenshot(const QString &path, QString *error) const
     }
     return true;
 }
+
+// ------------------------------------------------------------------- Program
+
+Program::~Program()
+{
+    kill();
+}
+
+bool Program::start(const QString &executable, const QString &dir, const QProcessEnvironment &environment,
+                    QString *error)
+{
+    m_dir = dir;
+    m_process.setWorkingDirectory(dir);
+    m_process.setProcessEnvironment(environment);
+    m_process.setStandardOutputFile(QDir(dir).filePath(QStringLiteral("stdout.txt")));
+    m_process.setStandardErrorFile(QDir(dir).filePath(QStringLiteral("stderr.txt")));
+    m_process.start(executable, {});
+    if (!m_process.waitForStarted(10000)) {
+        *error = QStringLiteral("%1 did not start: %2").arg(executable, m_process.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool Program::waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *window, int timeoutMs)
+{
+    return TestSupport::waitFor(
+                   [&] {
+                       for (const auto &candidate : display.viewableWindowsOf(pid())) {
+                           if (candidate.geometry.width() >= 640 && candidate.geometry.height() >= 480) {
+                               *window = candidate;
+                               return true;
+                           }
+                       }
+                       return !isRunning();
+                   },
+                   timeoutMs)
+            && isRunning();
+}
+
+bool Program::waitForTrayIcon(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *icon, int timeoutMs)
+{
+    return TestSupport::waitFor(
+            [&] {
+                *icon = display.trayIconOf(pid());
+                return icon->id != 0 || !isRunning();
+            },
+            timeoutMs)
+            && icon->id != 0;
+}
+
+int Program::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    return -1;
+}
+
+QByteArray Program::describe()
+{
+    return "state " + QByteArray::number(m_process.state()) + ", exit code "
+            + QByteArray::number(m_process.exitCode()) + ", stderr: "
+            + TestSupport::readFile(QDir(m_dir).filePath(QStringLiteral("stderr.txt"))).right(2000);
+}
+
+// -------------------------------------------------------------------- Pixels
+
+namespace Pixels {
+
+int count(const QImage &image, const std::function<bool(QRgb)> &match)
+{
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (match(image.pixel(x, y)))
+                ++n;
+        }
+    }
+    return n;
+}
+
+int colourCount(const QImage &image)
+{
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            colours.insert(image.pixel(x, y));
+    }
+    return int(colours.size());
+}
+
+int differing(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size())
+        return a.width() * a.height();
+    int n = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            if (a.pixel(x, y) != b.pixel(x, y))
+                ++n;
+        }
+    }
+    return n;
+}
+
+QPoint colourCentre(const QImage &image, const QRect &area, QRgb rgb, int *count)
+{
+    qint64 sx = 0;
+    qint64 sy = 0;
+    int n = 0;
+    const QRect bounded = area.intersected(image.rect());
+    for (int y = bounded.top(); y <= bounded.bottom(); ++y) {
+        for (int x = bounded.left(); x <= bounded.right(); ++x) {
+            if ((image.pixel(x, y) & 0xffffff) == (rgb & 0xffffff)) {
+                sx += x;
+                sy += y;
+                ++n;
+            }
+        }
+    }
+    if (count)
+        *count = n;
+    return n == 0 ? QPoint() : QPoint(int(sx / n), int(sy / n));
+}
+
+int logo(const QImage &image, QRect area)
+{
+    const QImage part = area.isNull() ? image : image.copy(area.intersected(image.rect()));
+    return count(part, [](QRgb p) { return qBlue(p) > 120 && qRed(p) < 60 && qGreen(p) > 60 && qGreen(p) < 180; });
+}
+
+} // namespace Pixels
