@@ -45,6 +45,24 @@ inline QStringList streamUrls(const OLHub &hub)
     return urls;
 }
 
+// Streams of the hub tests: nothing listens on port 9 of this machine, so
+// players that try stay stalled.
+namespace Streams {
+const QString A = QStringLiteral("http://127.0.0.1:9/a.mp3");
+const QString B = QStringLiteral("http://127.0.0.1:9/b.mp3");
+const QString X = QStringLiteral("http://127.0.0.1:9/x.mp3");
+const QString R = QStringLiteral("record:96");
+
+// As the hub puts credentials in: decoded, so that any sid is carried whole.
+inline QString withUser(const QString &url, const QString &userName, const QString &password)
+{
+    QUrl u(url);
+    u.setUserName(userName, QUrl::DecodedMode);
+    u.setPassword(password, QUrl::DecodedMode);
+    return u.toString();
+}
+} // namespace Streams
+
 // The active position; -1 for none, -2 for more than one.
 inline int activeIndex(const OLHub &hub)
 {

@@ -9,22 +9,11 @@
 #include "refservice.h"
 #include "servicefixture.h"
 
+using namespace Streams;
+
 namespace {
 
-// Nothing listens on port 9 of this machine: players that try stay stalled.
-const QString A = QStringLiteral("http://127.0.0.1:9/a.mp3");
-const QString B = QStringLiteral("http://127.0.0.1:9/b.mp3");
-const QString X = QStringLiteral("http://127.0.0.1:9/x.mp3");
-const QString R = QStringLiteral("record:96");
 const QString Sid = QStringLiteral("S1D-0ne");
-
-QString withUser(const QString &url, const QString &userName, const QString &password)
-{
-    QUrl u(url);
-    u.setUserName(userName);
-    u.setPassword(password);
-    return u.toString();
-}
 
 QList<QPointer<OLSource>> guarded(const OLHub &hub)
 {

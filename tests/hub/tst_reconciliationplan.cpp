@@ -1,30 +1,20 @@
 // The plan that makes the source list follow the service's stream list.
 #include <QTest>
 
+#include "hubtestsupport.h"
 #include "reconciliationplan.h"
 
 using namespace ReconciliationPlan;
+using namespace Streams;
 
 namespace {
 
-const QString A = QStringLiteral("http://127.0.0.1:9/a.mp3");
-const QString B = QStringLiteral("http://127.0.0.1:9/b.mp3");
-const QString X = QStringLiteral("http://127.0.0.1:9/x.mp3");
-const QString R = QStringLiteral("record:96");
 const QString Sid = QStringLiteral("S1D");
-
-QString as(const QString &url, const QString &user, const QString &password)
-{
-    QUrl u(url);
-    u.setUserName(user, QUrl::DecodedMode);
-    u.setPassword(password, QUrl::DecodedMode);
-    return u.toString();
-}
 
 // "7" with the session id: what the plan puts in.
 QString in(const QString &url, const QString &sid = Sid)
 {
-    return as(url, QStringLiteral("7"), sid);
+    return withUser(url, QStringLiteral("7"), sid);
 }
 
 QStringList described(const Plan &plan)
@@ -64,21 +54,21 @@ private slots:
         QTest::newRow("empty list takes the service's, in its order")
             << QStringList() << QStringList{B, A} << Sid << 32 << QStringList{"add " + in(B), "add " + in(A)};
         QTest::newRow("a stream listed twice is added once")
-            << QStringList() << QStringList{A, as(A, "u", "p")} << Sid << 32
+            << QStringList() << QStringList{A, withUser(A, "u", "p")} << Sid << 32
             << QStringList{"skip " + in(A), "add " + in(A)};
         QTest::newRow("a device from the service is refused")
             << QStringList() << QStringList{"record:0", A} << Sid << 32 << QStringList{"refuse record:0", "add " + in(A)};
         QTest::newRow("same credentials: nothing to do")
             << QStringList{in(A)} << QStringList{A} << Sid << 32 << QStringList();
         QTest::newRow("new credentials replay in place")
-            << QStringList{as(A, "7", "old"), R} << QStringList{A} << Sid << 32 << QStringList{"replay 0 " + in(A)};
+            << QStringList{withUser(A, "7", "old"), R} << QStringList{A} << Sid << 32 << QStringList{"replay 0 " + in(A)};
         QTest::newRow("sid with characters user info encodes")
             << QStringList{in(A)} << QStringList{A} << "n3w/s:d@" << 32 << QStringList{"replay 0 " + in(A, "n3w/s:d@")};
         QTest::newRow("dropped stream goes, devices stay, new ones at the end")
-            << QStringList{as(A, "7", "old"), R, X} << QStringList{B, A} << Sid << 32
+            << QStringList{withUser(A, "7", "old"), R, X} << QStringList{B, A} << Sid << 32
             << QStringList{"replay 0 " + in(A), "remove 2", "add " + in(B)};
         QTest::newRow("of one stream twice the last stays")
-            << QStringList{as(A, "3", "old"), in(A)} << QStringList{A} << Sid << 32 << QStringList{"duplicate 0"};
+            << QStringList{withUser(A, "3", "old"), in(A)} << QStringList{A} << Sid << 32 << QStringList{"duplicate 0"};
         QTest::newRow("of one device twice the last stays")
             << QStringList{R, R} << QStringList{A} << Sid << 32 << QStringList{"duplicate 0", "add " + in(A)};
         QTest::newRow("at most maxSources")
