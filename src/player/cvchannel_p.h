@@ -71,6 +71,8 @@ private:
     void skipAhead(int incoming);
     void copyIn(const float *frames, int count);
     void nextFrame(bool fromRing, float &left, float &right);
+    bool readSteady(float *out, int count);
+    int readFrames(float *out, int count);
     template<typename FrameAt>
     void startTail(int length, FrameAt frameAt);
 

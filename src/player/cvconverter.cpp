@@ -3,6 +3,7 @@
 
 extern "C" {
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -11,6 +12,10 @@ namespace CVEngine {
 namespace {
 // Room for the resampler's rounding beyond what it says it holds.
 constexpr int SpareFrames = 16;
+// Half the resampler's default taps, half its cost, which is most of a
+// stream's after decoding: flat within 0.1 dB to 16 kHz and 1 dB down at
+// 19 kHz, above what the streams' encoders keep.
+constexpr int ResampleTaps = 16;
 } // namespace
 
 Converter::~Converter()
@@ -32,6 +37,7 @@ bool Converter::setUp(AVSampleFormat format, const AVChannelLayout *layout, int 
         return false;
     // Mono goes to both sides at full level (not 3 dB down), so the meter
     // reads what the input carries.
+    av_opt_set_int(m_swr, "filter_size", ResampleTaps, 0);
     if (m_layout.nb_channels == 1) {
         const double both[2] = {1.0, 1.0};
         swr_set_matrix(m_swr, both, 1);

@@ -27,7 +27,9 @@ CVPlayerSimpleSource::~CVPlayerSimpleSource() = default;
 namespace {
 // No fresh audio for this long is a stall.
 constexpr qint64 StallMs = 1000;
-constexpr int LevelIntervalMs = 50;
+// Ten looks a second: a meter a person can read, well inside the quarter
+// second a silence verdict may take, and half the wake-ups of twenty.
+constexpr int LevelIntervalMs = 100;
 
 // The input that plays `url` into `channel`, or none for a URL it does not
 // play (the channel then stays disconnected: nothing is opened or retried).

@@ -54,7 +54,7 @@ public:
     // While playing, fresh audio is not arriving (connecting, reconnecting,
     // no data for 1 s, a missing recording device); false when stopped.
     [[nodiscard]] bool isStalled() const;
-    // Peak of what the mixer played in the last ~50 ms, before the volume;
+    // Peak of what the mixer played in the last ~100 ms, before the volume;
     // levelDb is -inf for digital silence.
     [[nodiscard]] double level() const;
     [[nodiscard]] double levelDb() const;
