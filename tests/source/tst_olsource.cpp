@@ -30,14 +30,12 @@ private slots:
         ProbedSource source(nullptr, someUrl, 1.0);
         QVERIFY(!source.isConnected() && source.isSilentSound());
         QSignalSpy connected(&source, &OLSource::isConnectedChanged);
-        source.updateIsPlaying(true);
-        QTRY_VERIFY(source.isConnected());
-        source.updateIsStalled(true);
-        QTRY_VERIFY(!source.isConnected());
-        source.updateIsStalled(false);
-        QTRY_VERIFY(source.isConnected());
-        source.updateIsPlaying(false);
-        QTRY_VERIFY(!source.isConnected());
+        for (const auto &[playing, stalled, expected] : { std::tuple(true, false, true), { true, true, false },
+                                                          { true, false, true }, { false, false, false } }) {
+            source.updateIsPlaying(playing);
+            source.updateIsStalled(stalled);
+            QTRY_COMPARE(source.isConnected(), expected);
+        }
         QCOMPARE(connected.count(), 4);
     }
 
@@ -45,17 +43,12 @@ private slots:
     void volumeRule()
     {
         ProbedSource source(nullptr, someUrl, 0.8);
-        QCOMPARE(source.playerVolume(), 0.0);
-        source.setIsActive(true);
-        QCOMPARE(source.playerVolume(), 0.8);
-        source.setVolumeLevel(1.5);
-        QCOMPARE(source.playerVolume(), 1.5);
-        source.setIsActive(false);
-        QCOMPARE(source.playerVolume(), 0.0);
-        source.setVolumeLevel(0.3);
-        QCOMPARE(source.playerVolume(), 0.0);
-        source.setIsActive(true);
-        QCOMPARE(source.playerVolume(), 0.3);
+        for (const auto &[active, level, heard] : { std::tuple(false, 0.8, 0.0), { true, 0.8, 0.8 }, { true, 1.5, 1.5 },
+                                                    { false, 1.5, 0.0 }, { false, 0.3, 0.0 }, { true, 0.3, 0.3 } }) {
+            source.setIsActive(active);
+            source.setVolumeLevel(level);
+            QCOMPARE(source.playerVolume(), heard);
+        }
     }
 
     void durationsRestartOnChange()
@@ -142,23 +135,22 @@ private slots:
     // The player goes with the source, whatever it was doing.
     void destructionJoinsThePlayerThread()
     {
-        QPointer<CVPlayer> player;
-        {
-            ProbedSource source(nullptr, deadStreamUrl(), 1.0);
-            player = source.player();
-            source.play();
-            source.setIsActive(true);
-            QTRY_VERIFY(source.isPlaying());
+        for (const bool withWorkQueued : { false, true }) {
+            QPointer<CVPlayer> player;
+            {
+                ProbedSource source(nullptr, deadStreamUrl(), 1.0);
+                player = source.player();
+                source.play();
+                source.setIsActive(true);
+                if (withWorkQueued) {
+                    source.restart();
+                    source.stop();
+                } else {
+                    QTRY_VERIFY(source.isPlaying());
+                }
+            }
+            QVERIFY(player.isNull());
         }
-        QVERIFY(player.isNull());
-        {
-            ProbedSource source(nullptr, deadStreamUrl(), 1.0);
-            player = source.player();
-            source.play();
-            source.restart();
-            source.stop();
-        }
-        QVERIFY(player.isNull());
     }
 };
 
