@@ -9,6 +9,8 @@
 #include <QTranslator>
 #include <QXmlStreamReader>
 
+#include "testsupport.h"
+
 namespace {
 
 // (context, source) -> translation, or "" when unfinished.
@@ -16,11 +18,8 @@ using Catalogue = QMap<QPair<QString, QString>, QString>;
 
 Catalogue readCatalogue(const QString &fileName)
 {
-    QFile file(fileName);
+    QXmlStreamReader xml(TestSupport::readFile(fileName));
     Catalogue catalogue;
-    if (!file.open(QIODevice::ReadOnly))
-        return catalogue;
-    QXmlStreamReader xml(&file);
     QString context, source;
     while (!xml.atEnd()) {
         if (xml.readNext() != QXmlStreamReader::StartElement)
@@ -37,10 +36,9 @@ Catalogue readCatalogue(const QString &fileName)
 
 QStringList links(const QString &text)
 {
-    static const QRegularExpression href(QStringLiteral(R"(href\s*=\s*"([^"]*)\")"));
     QStringList targets;
-    for (auto it = href.globalMatch(text); it.hasNext();)
-        targets << it.next().captured(1);
+    for (const auto &match : QRegularExpression(QStringLiteral(R"(href\s*=\s*"([^"]*)\")")).globalMatch(text))
+        targets << match.captured(1);
     return targets;
 }
 
