@@ -144,11 +144,9 @@ private slots:
     {
         constexpr int Block = SampleRate / 25;
         Channel oldCh(nullptr, SampleRate * 2), newCh(nullptr, SampleRate * 2);
-        std::vector<float> left, right;
-        for (int i = 0; i < SampleRate * 2; ++i) {
-            left.insert(left.end(), { 1.0f, 0.0f });
-            right.insert(right.end(), { 0.0f, 1.0f });
-        }
+        std::vector<float> left(size_t(SampleRate) * 4, 0.0f), right = left;
+        for (size_t k = 0; k < left.size(); k += 2)
+            left[k] = right[k + 1] = 1.0f;
         QVERIFY(oldCh.write(left.data(), SampleRate * 2, noAbort));
         QVERIFY(newCh.write(right.data(), SampleRate * 2, noAbort));
         qint64 clock = 1000000;
@@ -174,15 +172,9 @@ private slots:
         render();
         render();
 
-        int oldDown = -1, newUp = -1;
-        for (int i = int(out.size() / 2) - 1; i >= settled; --i) {
-            oldDown = out[size_t(2 * i)] < 1.0f ? i : oldDown;
-            newUp = out[size_t(2 * i + 1)] > 0.0f ? i : newUp;
-            const float sum = out[size_t(2 * i)] + out[size_t(2 * i + 1)];
-            QVERIFY2(sum > 0.9f && sum < 1.1f, qPrintable(QStringLiteral("level %1 at frame %2").arg(sum).arg(i)));
-        }
-        QVERIFY(oldDown > 0 && newUp > 0);
-        QVERIFY2(std::abs(newUp - oldDown) <= SampleRate / 1000, qPrintable(QStringLiteral("%1 %2").arg(oldDown).arg(newUp)));
+        // Ramps of 10 ms started more than a millisecond apart would leave the sum.
+        for (size_t k = size_t(settled) * 2; k < out.size(); k += 2)
+            QVERIFY2(out[k] + out[k + 1] > 0.9f && out[k] + out[k + 1] < 1.1f, qPrintable(QString::number(k / 2)));
         QCOMPARE(out[out.size() - 2], 0.0f);
         QCOMPARE(out.back(), 1.0f);
     }
