@@ -212,6 +212,7 @@ private slots:
         connect(s.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("paused"); });
         const auto samples = record(3000, [&] {
             paused.pause();
+            QTest::qWait(300); // a drop noticed only by its silence would come second
             dropped.kill();
             waitFor([&] { return stalls.size() == 2; }, 8000);
         });
