@@ -82,11 +82,14 @@ private slots:
         QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join(u'\n')));
     }
 
-    void theBuiltInCatalogueIsRead()
+    // What the operator reads comes from the catalogues built into the program.
+    void theBuiltInCataloguesAreRead()
     {
-        QTranslator english;
-        QVERIFY(english.load(QStringLiteral("ondaline_en"), QStringLiteral(":/translations")));
-        QCOMPARE(english.translate("OLSourceDelegateItem", "Conected"), QStringLiteral("Connected"));
+        for (const auto &[code, connected] : { std::pair("en", u"Connected"), { "ru", u"Подключен" } }) {
+            QTranslator translator;
+            QVERIFY(translator.load(QStringLiteral("ondaline_") + QLatin1String(code), QStringLiteral(":/translations")));
+            QCOMPARE(translator.translate("OLSourceDelegateItem", "Conected"), QString::fromUtf16(connected));
+        }
     }
 };
 
