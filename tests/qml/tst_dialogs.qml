@@ -2,76 +2,70 @@ import QtQuick
 import QtTest
 import Ondaline
 
-// The dialogs exist, closed, from the window's creation on; their spin boxes
-// hold the hub's values in range and write the corrected value back.
+// The dialogs write the hub's values back in range; durations are typed in
+// seconds and kept in milliseconds.
 TestCase {
     id: testCase
     name: "Dialogs"
-    // TestCase is an invisible Item by default; the components under test
-    // must be shown for focus and visibility to mean anything.
     visible: true
     when: windowShown
     width: 720
     height: 540
 
+    Component { id: silenceDialog; OLSilenceDetectionSettingsDialog {} }
+    Component { id: aboutDialog; OLAboutDialog {} }
     Component {
-        id: silenceDialog
-        OLSilenceDetectionSettingsDialog {}
+        id: durationRow
+        OLSilenceDetectionSettingsSpinBox { width: 600; text: "Duration"; from: 100; to: 1800000; stepSize: 1000; valueMultiplier: 1000 }
     }
 
-    Component {
-        id: aboutDialog
-        OLAboutDialog {}
-    }
-
-    function test_silenceLevelIsWrittenBackInRange_data() {
+    function test_silenceSettingsAreWrittenBackInRange_data() {
         return [
-            { tag: "two decimals stay", stored: -40.55, expected: -40.55 },
-            { tag: "more decimals are cut toward zero", stored: -40.559, expected: -40.55 },
-            { tag: "below -100 dB", stored: -150, expected: -100 },
-            { tag: "above 0 dB", stored: 3, expected: 0 },
+            { tag: "two decimals stay", db: -40.55, dbIn: -40.55, ms: 7000, msIn: 7000 },
+            { tag: "more decimals are cut toward zero", db: -40.559, dbIn: -40.55, ms: 7000, msIn: 7000 },
+            { tag: "below the ranges", db: -150, dbIn: -100, ms: 5, msIn: 100 },
+            { tag: "above the ranges", db: 3, dbIn: 0, ms: 2000000, msIn: 1800000 },
         ]
     }
-
-    function test_silenceLevelIsWrittenBackInRange(data) {
-        OLHub.silenceDetectionLevelDb = data.stored
+    function test_silenceSettingsAreWrittenBackInRange(data) {
+        OLHub.silenceDetectionLevelDb = data.db
+        OLHub.silenceDetectionStartMs = data.ms
+        OLHub.silenceDetectionEndMs = data.ms
         createTemporaryObject(silenceDialog, testCase)
-        compare(OLHub.silenceDetectionLevelDb, data.expected)
+        compare([OLHub.silenceDetectionLevelDb, OLHub.silenceDetectionStartMs, OLHub.silenceDetectionEndMs],
+                [data.dbIn, data.msIn, data.msIn])
     }
 
-    function test_silenceDurationsAreWrittenBackInRange_data() {
+    function test_aboutDialog_data() {
         return [
-            { tag: "too short", stored: 5, expected: 100 },
-            { tag: "too long", stored: 2000000, expected: 1800000 },
-            { tag: "in range", stored: 7000, expected: 7000 },
+            { tag: "offered language", language: "en", index: 2 },
+            { tag: "unknown language selects nothing", language: "fr", index: -1 },
         ]
     }
-
-    function test_silenceDurationsAreWrittenBackInRange(data) {
-        OLHub.silenceDetectionStartMs = data.stored
-        OLHub.silenceDetectionEndMs = data.stored
-        createTemporaryObject(silenceDialog, testCase)
-        compare(OLHub.silenceDetectionStartMs, data.expected)
-        compare(OLHub.silenceDetectionEndMs, data.expected)
-    }
-
-    function test_logsStoreDaysAboveTheRangeIsClamped() {
+    function test_aboutDialog(data) {
+        OLHub.language = data.language
         OLHub.logsStoreDays = 400
-        createTemporaryObject(aboutDialog, testCase)
-        compare(OLHub.logsStoreDays, 365)
-    }
-
-    function test_languageSelection_data() {
-        return [
-            { tag: "offered code", stored: "en", index: 2 },
-            { tag: "unknown code selects nothing", stored: "fr", index: -1 },
-        ]
-    }
-
-    function test_languageSelection(data) {
-        OLHub.language = data.stored
         const dialog = createTemporaryObject(aboutDialog, testCase)
         compare(findChild(dialog.contentItem, "languageComboBox").currentIndex, data.index)
-        compare(OLHub.language, data.stored)
+        compare([OLHub.language, OLHub.logsStoreDays], [data.language, 365])
+    }
+
+    function test_typedSeconds_data() {
+        return [
+            { tag: "whole seconds", text: "5", value: 5000 },
+            { tag: "fraction not exact in binary", text: "0.29", value: 290 },
+            { tag: "largest", text: "1800", value: 1800000 },
+            { tag: "no number keeps the value", text: "x", value: 60000 },
+        ]
+    }
+    function test_typedSeconds(data) {
+        const row = createTemporaryObject(durationRow, testCase, { value: 60000 })
+        const spinBox = findChild(row, "spinBox")
+        spinBox.contentItem.forceActiveFocus()
+        spinBox.contentItem.selectAll()
+        for (const c of data.text)
+            keyClick(c)
+        keyClick(Qt.Key_Return)
+        compare(row.value, data.value)
     }
 }

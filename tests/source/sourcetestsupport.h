@@ -1,12 +1,10 @@
-// Shared by the source tests: a source whose protected update slots can be
-// driven, and a hub in a private working directory.
+// A source whose update slots can be driven, and a hub in a private directory.
 #pragma once
 
 #include "cvplayer.h"
-#include "olclientuser.h"
+#include "cvqueuedcall.h"
 #include "olhub.h"
 #include "olsource.h"
-#include "cvqueuedcall.h"
 #include "testsupport.h"
 
 #include <future>
@@ -22,52 +20,30 @@ public:
     using OLSource::updateLevel;
     using OLSource::updateLevelDb;
 
-    // Not a blocking queued call: a thread sanitizer sees a future's
-    // hand-over even when Qt is not instrumented.
+    // Read in the player's thread after everything queued before; a future,
+    // not a blocking queued call, so that a thread sanitizer sees the hand-over.
     template<typename F>
     auto askPlayer(F question) const
     {
-        using Answer = decltype(question(nullptr));
-        std::promise<Answer> answer;
-        std::future<Answer> result = answer.get_future();
+        std::promise<decltype(question(nullptr))> answer;
         CVPlayer *p = player();
         CVQueuedCall::post(p, [p, &answer, question] { answer.set_value(question(p)); });
-        return result.get();
+        return answer.get_future().get();
     }
-
-    // The player's volume, read in its own thread after everything queued before.
-    double playerVolume() const
-    {
-        return askPlayer([](CVPlayer *p) { return p->volume(); });
-    }
-    bool playerIsPlaying() const
-    {
-        return askPlayer([](CVPlayer *p) { return p->isPlaying(); });
-    }
+    double playerVolume() const { return askPlayer([](CVPlayer *p) { return p->volume(); }); }
+    bool playerIsPlaying() const { return askPlayer([](CVPlayer *p) { return p->isPlaying(); }); }
 };
 
-using TestSupport::LogSpy;
-
-// A hub that writes its settings into a private directory and whose client
-// talks to a closed local port, never to the real service.
-class HubFixture
+struct HubFixture
 {
-public:
-    HubFixture() : hub(std::make_unique<OLHub>()) { }
-    ~HubFixture() { hub.reset(); }
-
-private:
-    TestSupport::WorkDir m_dir;
-
-public:
-    std::unique_ptr<OLHub> hub;
+    TestSupport::WorkDir dir;
+    std::unique_ptr<OLHub> hub = std::make_unique<OLHub>();
 };
 
-// A local URL where nothing listens: the player plays it and stays stalled.
-inline QUrl deadStreamUrl(const QString &userName = QString(), const QString &password = QString())
+// Nothing listens there: the player plays it and stays stalled.
+inline QUrl deadStreamUrl(const QString &userInfo = QString())
 {
     QUrl url(TestSupport::closedServiceUrl() + QStringLiteral("/dead.mp3"));
-    url.setUserName(userName);
-    url.setPassword(password);
+    url.setUserInfo(userInfo);
     return url;
 }

@@ -1,36 +1,15 @@
-// OLSource with real peers: an icecast stream fed with a tone, a fake
-// microphone, and the output sink's monitor to hear what is played.
+// Sixteen sources, as the program runs them (each player in a thread of its
+// own, called through queued calls, deleted in its thread), against icecast
+// streams fed with tones and the output sink's monitor.
 #include "sourcetestsupport.h"
 #include "stationharness.h"
 
 #include "cvbass.h"
-#include "cvdevices.h"
 
 #include <QTest>
 #include <cmath>
 
 using namespace StationHarness;
-
-namespace {
-
-bool near(double value, double expected, double tolerance)
-{
-    return std::abs(value - expected) <= tolerance;
-}
-
-// The recording device number of the fake microphone, -1 if not listed.
-int fakeMicrophoneDevice()
-{
-    BASS_DEVICEINFO info;
-    for (quint32 device = 0; BASS_RecordGetDeviceInfo(device, &info); ++device) {
-        const QByteArray name = QByteArray(info.name) + ' ' + QByteArray(info.driver);
-        if (name.contains("Virtual_Mic") || name.contains("ondaline_vmic"))
-            return int(device);
-    }
-    return -1;
-}
-
-} // namespace
 
 class TestOLSourceStation : public QObject
 {
@@ -38,119 +17,59 @@ class TestOLSourceStation : public QObject
 
     PulseServer m_pulse;
     IcecastServer m_icecast;
-    std::unique_ptr<HubFixture> m_hub;
-    bool m_outputOpen = false;
-
-    // The output opens once a player exists, as the program does it.
-    void openOutput()
-    {
-        if (m_outputOpen)
-            return;
-        CVBass::outputDevice = -1; // the default sink: ondaline_out
-        QVERIFY(CVBass::init());
-        m_outputOpen = true;
-    }
 
 private slots:
-    void initTestCase()
+    // Connected, metered and sounding through their start phases; only the
+    // active one heard, without a gap; stopped and gone with their threads.
+    void sixteenSources()
     {
         QString error;
-        // Before anything asks Qt Multimedia for devices.
-        QVERIFY2(m_pulse.start(&error), qPrintable(error));
-        QVERIFY2(m_icecast.start(&error), qPrintable(error));
-        m_hub = std::make_unique<HubFixture>();
-        m_hub->hub->setSilenceDetectionStartMs(500);
-        m_hub->hub->setSilenceDetectionEndMs(500);
-    }
-
-    void cleanupTestCase()
-    {
-        if (m_outputOpen)
-            CVBass::free();
-        m_hub.reset();
-    }
-
-    // Connected, metered and sounding; heard exactly while active; the
-    // digital silence of its feed turns it silent, losing the feed
-    // disconnects it.
-    void streamSource()
-    {
-        QString error;
-        ToneFeed feed(&m_icecast, QStringLiteral("tone.mp3"), 440);
-        QVERIFY2(feed.start(&error), qPrintable(error));
-        ProbedSource source(m_hub->hub.get(), feed.url(), 1.0);
-        openOutput();
-        Capture output(&m_pulse);
-        QVERIFY2(output.start(&error), qPrintable(error));
-
-        // While it starts, the choice of the heard source follows its
-        // progress: connecting, then connected before its first verdict.
+        QVERIFY2(m_pulse.start(&error) && m_icecast.start(&error), qPrintable(error));
+        ToneFeed a(&m_icecast, QStringLiteral("a.mp3"), 440), b(&m_icecast, QStringLiteral("b.mp3"), 880);
+        QVERIFY2(a.start(&error) && b.start(&error), qPrintable(error));
+        CVBass::outputDevice = -1;
+        QVERIFY(CVBass::init());
+        HubFixture fixture;
+        fixture.hub->setSilenceDetectionEndMs(500);
+        std::vector<std::unique_ptr<ProbedSource>> sources;
         QList<ActivityRule::Start> phases;
-        connect(&source, &OLSource::startPhaseChanged, &source, [&] { phases.append(source.startPhase()); });
-        source.play();
-        QTRY_VERIFY_WITH_TIMEOUT(source.isConnected(), 10000);
-        QVERIFY(source.isPlaying());
-        // The tone peaks at -18 dBFS, whatever the volume.
-        QTRY_VERIFY_WITH_TIMEOUT(near(source.levelDb(), -18, 2), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 10000);
-        QTRY_COMPARE(source.startPhase(), ActivityRule::Start::Settled);
+        for (int i = 0; i < 16; ++i) {
+            auto *s = sources.emplace_back(std::make_unique<ProbedSource>(fixture.hub.get(), (i % 2 ? b : a).url(), 1.0)).get();
+            connect(s, &OLSource::startPhaseChanged, s, [&, s, i] { if (i == 0) phases.append(s->startPhase()); });
+            s->play();
+        }
+        auto all = [&](auto pred) { return std::all_of(sources.begin(), sources.end(), [&](const auto &s) { return pred(*s); }); };
+        QTRY_VERIFY_WITH_TIMEOUT(all([](const OLSource &s) { return s.isConnected() && std::abs(s.levelDb() + 18) < 2; }), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(all([](const OLSource &s) { return !s.isSilentSound() && std::abs(s.avgLevel() - 0.125) < 0.02; }), 10000);
+        QTRY_COMPARE(sources[0]->startPhase(), ActivityRule::Start::Settled);
         QCOMPARE(phases.first(), ActivityRule::Start::Pending);
         QVERIFY(phases.contains(ActivityRule::Start::Sounding));
-        QCOMPARE(phases.last(), ActivityRule::Start::Settled);
-        QTRY_VERIFY_WITH_TIMEOUT(near(source.avgLevel(), 0.125, 0.02), 5000);
 
-        QTest::qWait(300);
-        QVERIFY2(peakLevel(tail(output.samples(), 300)) < 0.001, "an inactive source was heard");
-        source.setIsActive(true);
-        QTRY_VERIFY_WITH_TIMEOUT(near(dominantFrequency(tail(output.samples(), 200)), 440, 5), 10000);
-        QVERIFY(near(peakLevel(tail(output.samples(), 200)), 0.125, 0.02));
-        source.setVolumeLevel(0.5);
-        QTRY_VERIFY_WITH_TIMEOUT(near(peakLevel(tail(output.samples(), 200)), 0.0625, 0.01), 10000);
-        source.setIsActive(false);
-        QTRY_VERIFY_WITH_TIMEOUT(peakLevel(tail(output.samples(), 200)) < 0.001, 10000);
-        output.stop();
+        Capture capture(&m_pulse);
+        QVERIFY2(capture.start(&error), qPrintable(error));
+        QTest::qWait(500);
+        QVERIFY2(peakLevel(capture.samples()) < 0.001, "an inactive source was heard");
+        sources[0]->setIsActive(true);
+        QTest::qWait(1500);
+        const qint64 swapAt = QDateTime::currentMSecsSinceEpoch() - capture.startedAtMs();
+        sources[0]->setIsActive(false);
+        sources[1]->setIsActive(true);
+        QTest::qWait(1500);
+        const auto samples = capture.stop();
+        const auto before = slice(samples, swapAt - 900, swapAt - 100);
+        QVERIFY2(std::abs(dominantFrequency(before) - 440) < 10, qPrintable(QString::number(dominantFrequency(before))));
+        QVERIFY(std::abs(peakLevel(before) - 0.125) < 0.02 && longestSilentGapMs(before) < 3);
+        QVERIFY(std::abs(dominantFrequency(slice(samples, swapAt + 300, swapAt + 1300)) - 880) < 10);
 
-        feed.setSilent(true);
-        QTRY_VERIFY_WITH_TIMEOUT(source.isSilentSound(), 8000);
-        QVERIFY(source.isConnected()); // silent, yet connected
-        feed.setSilent(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 8000);
-
-        feed.kill();
-        QTRY_VERIFY_WITH_TIMEOUT(!source.isConnected(), 5000);
-        QVERIFY(source.isPlaying()); // the player keeps trying
-
-        // The feed comes back on the same mount: so does the source.
-        ToneFeed again(&m_icecast, QStringLiteral("tone.mp3"), 440);
-        QVERIFY2(again.start(&error), qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(source.isConnected(), 15000);
-
-        source.stopSync();
-        QVERIFY(!source.playerIsPlaying());
-        QTRY_VERIFY(!source.isPlaying());
-    }
-
-    // A recording device plays the fake microphone and is connected
-    // whatever its player says.
-    void recordingSource()
-    {
-        const int device = fakeMicrophoneDevice();
-        QVERIFY2(device >= 0, "the fake microphone is not among the recording devices");
-        QString error;
-        SinkTone tone(&m_pulse, QStringLiteral("ondaline_mic"), 1000);
-        QVERIFY2(tone.start(&error), qPrintable(error));
-
-        ProbedSource source(m_hub->hub.get(), QUrl(QStringLiteral("record:%1").arg(device)), 1.0);
-        openOutput();
-        QVERIFY(source.isConnected());
-        source.play();
-        QTRY_VERIFY_WITH_TIMEOUT(source.isPlaying(), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(near(source.levelDb(), -18, 2), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!source.isSilentSound(), 10000);
-        tone.setSilent(true);
-        QTRY_VERIFY_WITH_TIMEOUT(source.isSilentSound(), 5000);
-        QVERIFY(source.isConnected());
-        source.stopSync();
+        sources[1]->stopSync();
+        QVERIFY(!sources[1]->playerIsPlaying());
+        QTRY_VERIFY(!sources[1]->isPlaying());
+        QList<QPointer<CVPlayer>> players;
+        for (const auto &s : sources)
+            players << s->player();
+        sources.clear();
+        QVERIFY(std::all_of(players.begin(), players.end(), [](const auto &p) { return p.isNull(); }));
+        CVBass::free();
     }
 };
 
