@@ -1,6 +1,5 @@
-// Shared by the hub's source, device and stream tests: the stored source
-// list, and access to the protected update slots that stand in for players
-// and for the service's replies.
+// Shared by the hub tests: the stored list, and the protected update slots
+// that stand in for players and for the service's replies.
 #pragma once
 
 #include <QJsonArray>
@@ -45,12 +44,11 @@ inline QStringList streamUrls(const OLHub &hub)
     return urls;
 }
 
-// Streams of the hub tests: nothing listens on port 9 of this machine, so
-// players that try stay stalled.
+// Nothing listens on port 9 here: players that try stay unconnected.
 namespace Streams {
 const QString A = QStringLiteral("http://127.0.0.1:9/a.mp3");
 const QString B = QStringLiteral("http://127.0.0.1:9/b.mp3");
-const QString X = QStringLiteral("http://127.0.0.1:9/x.mp3");
+const QString C = QStringLiteral("http://127.0.0.1:9/c.mp3");
 const QString R = QStringLiteral("record:96");
 
 // As the hub puts credentials in: decoded, so that any sid is carried whole.
@@ -74,15 +72,13 @@ inline int activeIndex(const OLHub &hub)
     return active;
 }
 
-// A player's reports, through the source's protected update slots.
 inline void setConnectedAndSilent(OLSource *source, bool isConnected, bool isSilentSound)
 {
     QVERIFY(QMetaObject::invokeMethod(source, "updateIsConnected", Q_ARG(bool, isConnected)));
     QVERIFY(QMetaObject::invokeMethod(source, "updateIsSilentSound", Q_ARG(bool, isSilentSound)));
 }
 
-// A state reply, through the client's protected update slots, in the
-// reply's order: session and identity, isLoggedIn, streams.
+// In the real reply's order: session and identity, isLoggedIn, streams.
 inline void fakeStateReply(OLClientUser *client, const QString &sid, int userId, bool isLoggedIn,
                            const QStringList &streamUrls)
 {
@@ -95,8 +91,8 @@ inline void fakeStateReply(OLClientUser *client, const QString &sid, int userId,
     QVERIFY(QMetaObject::invokeMethod(client, "updateStreams", Q_ARG(QJsonArray, streams)));
 }
 
-// Sources play only while logged in: logs in with no streams, waits for the
-// login's restart to play every source and starts from a clean log.
+// Sources play only while logged in: logs in with no streams, waits for
+// every source to start and clears the log.
 inline void logIn(OLHub &hub, LogSpy &log)
 {
     fakeStateReply(hub.clientUser(), QStringLiteral("s-login"), 7, true, {});
