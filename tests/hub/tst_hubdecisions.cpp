@@ -5,12 +5,21 @@
 #include <array>
 
 #include "activityrule.h"
-#include "hubtestsupport.h"
 #include "reconciliationplan.h"
 
-using namespace Streams;
-
 namespace {
+const QString A = QStringLiteral("http://127.0.0.1:9/a.mp3");
+const QString B = QStringLiteral("http://127.0.0.1:9/b.mp3");
+const QString C = QStringLiteral("http://127.0.0.1:9/c.mp3");
+const QString R = QStringLiteral("record:96");
+
+QString withUser(const QString &url, const QString &userName, const QString &password)
+{
+    QUrl u(url);
+    u.setUserName(userName, QUrl::DecodedMode);
+    u.setPassword(password, QUrl::DecodedMode);
+    return u.toString();
+}
 const QString Sid = QStringLiteral("S1D");
 const QString X = QStringLiteral("http://127.0.0.1:9/x.mp3");
 
