@@ -39,10 +39,9 @@ private:
     QHash<QString, QString> m_values;
 };
 
-// Null sink "ondaline_out" (default output) and a fake microphone: null sink
-// "ondaline_mic" remapped as source "ondaline_vmic" (default input).
-// start() exports PULSE_SERVER and XDG_RUNTIME_DIR into this process: start
-// it before anything touches Qt Multimedia, which connects once per process.
+// Null sinks "ondaline_out" (the default) and "ondaline_mic", whose monitor
+// is the default source "ondaline_vmic". start() exports PULSE_SERVER: call
+// it before Qt Multimedia connects, which it does once per process.
 class PulseServer : public Peers
 {
 public:
@@ -63,8 +62,7 @@ public:
     [[nodiscard]] bool isMountListed(const QString &mount) const;
 };
 
-// A sine tone made here, paced at real time, piped into a child: digital
-// silence keeps the connection, kill() drops it, pause() stalls it.
+// A sine tone piped into a child at real time: silence keeps the connection.
 class TonePlayer
 {
 public:
@@ -91,8 +89,7 @@ private:
     std::atomic<bool> m_stop { false };
 };
 
-// To an icecast mount as MP3 128 kbps, with ffmpeg; start() returns once the
-// mount is listed.
+// MP3 to an icecast mount with ffmpeg; start() returns once it is listed.
 class ToneFeed : public TonePlayer
 {
 public:
@@ -128,7 +125,6 @@ public:
     explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"),
                      QList<double> tones = { 440.0, 660.0, 880.0, 1100.0 });
     ~Capture();
-    // A new recording; returns once data flows.
     bool start(QString *error);
     QVector<qint16> stop();
     [[nodiscard]] const QVector<qint16> &samples(); // so far, while recording goes on
