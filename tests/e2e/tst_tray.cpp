@@ -198,6 +198,17 @@ void tst_Tray::aNewSinkJoinsTheSubmenuAndCanBeChosen()
     QVERIFY2(changed >= 0, qPrintable(log().mid(chosenFrom).join(u'\n')));
     QTRY_COMPARE_WITH_TIMEOUT(storedIndex(), extraIndex, 5000);
     QVERIFY(waitFor([&] { return restartedSources(changed) == 2; }, 10000));
+    // The check mark moved to the chosen entry: dark pixels at the left of its row only.
+    const QRect shown = openSubmenu();
+    const QImage shot = m_display.shot(QDir::temp().filePath(QStringLiteral("tst_tray.png")));
+    QList<int> marks;
+    QString counts;
+    for (int row = 0; row < 5; ++row) {
+        marks << Pixels::count(shot.copy(shown.left() + 2, shown.top() + margin + row * pitch + 4, 22, pitch - 8), [](QRgb p) { return qGray(p) < 100; });
+        counts += QString::number(marks.last()) + u' ';
+    }
+    QVERIFY2(marks.at(extraIndex) > 10 && marks.count(0) == 4, qPrintable(u"dark pixels left of each row: "_qs + counts));
+    closeMenus();
 
     // The recording source is heard on the chosen sink, and no longer on the default one.
     StationHarness::Capture chosen(&m_pulse, QStringLiteral("ondaline_extra.monitor")), previous(&m_pulse);
