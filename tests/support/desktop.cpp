@@ -5,7 +5,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QRegularExpression>
-#include <QSet>
 
 // Xlib last: its macros (None, Bool, Status...) clash with Qt's headers.
 #include <X11/Xlib.h>
@@ -261,13 +260,6 @@ int count(const QImage &image, const std::function<bool(QRgb)> &match)
             n += match(image.pixel(x, y)) ? 1 : 0;
     }
     return n;
-}
-
-int colourCount(const QImage &image)
-{
-    QSet<QRgb> colours;
-    count(image, [&](QRgb p) { return colours.insert(p), false; });
-    return int(colours.size());
 }
 
 int differing(const QImage &a, const QImage &b)

@@ -89,7 +89,6 @@ private:
 
 namespace Pixels {
 int count(const QImage &image, const std::function<bool(QRgb)> &match);
-int colourCount(const QImage &image);
 // Pixels that differ; all of them when the sizes differ.
 int differing(const QImage &a, const QImage &b);
 // Centre of the points of `image` inside `area` whose colour is `rgb`; null when none.
