@@ -5,7 +5,6 @@
 // directory; each case starts its programs in fresh working directories.
 #include <QtTest>
 
-#include <QJsonArray>
 
 #include <memory>
 
