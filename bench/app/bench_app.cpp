@@ -17,7 +17,6 @@
 #include "refservice.h"
 #include "stationharness.h"
 #include "servicefixture.h"
-#include "stationscenario.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -34,7 +33,6 @@
 #include <memory>
 #include <vector>
 
-using namespace Scenario;
 using namespace TestSupport;
 
 namespace {
@@ -111,18 +109,10 @@ private:
     StationHarness::IcecastServer m_icecast;
     std::vector<std::unique_ptr<StationHarness::ToneFeed>> m_feeds;
     RefService m_service;
-    std::unique_ptr<ServiceLog> m_log;
 };
 
 bool Bench::start(int maxStreams, QString *error)
 {
-    const QStringList missing = StationHarness::missingPrograms(
-            { QStringLiteral("Xvfb"), QStringLiteral("trayer"), QStringLiteral("pulseaudio"),
-              QStringLiteral("icecast2"), QStringLiteral("ffmpeg") });
-    if (!missing.isEmpty()) {
-        *error = QStringLiteral("missing: %1 (scripts/install-deps.sh)").arg(missing.join(u' '));
-        return false;
-    }
     if (!m_display.start(true, error) || !m_pulse.start(error) || !m_icecast.start(error))
         return false;
     for (int i = 0; i < maxStreams; ++i) {
@@ -139,7 +129,6 @@ bool Bench::start(int maxStreams, QString *error)
     station.password = QStringLiteral("bench-pass");
     if (!startService(m_service, station, ONDALINE_E2E_SERVICE_PORT, error))
         return false;
-    m_log = std::make_unique<ServiceLog>(&m_service);
     return true;
 }
 
@@ -168,7 +157,7 @@ bool Bench::run(int streams, int seconds, QString *error)
     env.insert(QStringLiteral("QT_LOGGING_RULES"),
                QStringLiteral("qt.scenegraph.time.renderloop.debug=true")
                        + (rules.isEmpty() ? QString() : u';' + rules));
-    const int requestsBefore = m_log->count(QStringLiteral("/api/player/state"));
+    m_service.clearRequests();
     Program program;
     HeadlessDisplay::TopLevel window;
     if (!program.start(this->program, dir.path(), env, error)
@@ -180,14 +169,15 @@ bool Bench::run(int streams, int seconds, QString *error)
     std::fprintf(stderr, "%d streams: program pid %lld\n", streams, program.pid());
     const bool allConnected = waitFor(
             [&] {
-                const auto reports = m_log->reportsSince(requestsBefore);
-                if (reports.isEmpty() || ServiceLog::reportedUrls(reports.last().body) != urls)
-                    return false;
-                for (const QJsonValue &info : reports.last().body.value(QStringLiteral("sourcesInfo")).toArray()) {
+                const auto requests = m_service.requests(QStringLiteral("/api/player/state"));
+                const QJsonArray infos = requests.isEmpty() ? QJsonArray() : requests.last().json().value(QStringLiteral("sourcesInfo")).toArray();
+                QStringList reported;
+                for (const QJsonValue &info : infos) {
                     if (!info.toObject().value(QStringLiteral("isConnected")).toBool())
                         return false;
+                    reported.append(info.toObject().value(QStringLiteral("streamUrl")).toString());
                 }
-                return true;
+                return reported == urls;
             },
             90000);
     if (!allConnected) {

@@ -4,59 +4,14 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QSet>
-#include <QThread>
+#include <QRegularExpression>
 
 // Xlib last: its macros (None, Bool, Status...) clash with Qt's headers.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace {
 
-// Opens the display for one operation and closes it again.
-class XConnection
-{
-public:
-    explicit XConnection(const QString &name)
-    {
-        // Windows of the program come and go while we look at them; Xlib's
-        // default handler would end the test on the first BadWindow.
-        XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
-        m_display = XOpenDisplay(name.toLocal8Bit().constData());
-    }
-    ~XConnection()
-    {
-        if (m_display)
-            XCloseDisplay(m_display);
-    }
-    XConnection(const XConnection &) = delete;
-    XConnection &operator=(const XConnection &) = delete;
-    [[nodiscard]] Display *get() const { return m_display; }
-
-private:
-    Display *m_display = nullptr;
-};
-
-qint64 windowPid(Display *d, Window window, Atom pidAtom)
-{
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0;
-    unsigned long after = 0;
-    unsigned char *data = nullptr;
-    qint64 pid = -1;
-    if (XGetWindowProperty(d, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after,
-                           &data)
-                == Success
-        && data && items == 1 && format == 32)
-        pid = qint64(*reinterpret_cast<unsigned long *>(data));
-    if (data)
-        XFree(data);
-    return pid;
-}
-
-void stopProcess(QProcess &process)
+void end(QProcess &process)
 {
     if (process.state() == QProcess::NotRunning)
         return;
@@ -67,79 +22,55 @@ void stopProcess(QProcess &process)
     }
 }
 
-} // namespace
-
-HeadlessDisplay::~HeadlessDisplay()
+bool isMainWindow(const HeadlessDisplay::TopLevel &window)
 {
-    stop();
+    return window.geometry.width() >= 640 && window.geometry.height() >= 480;
 }
+
+} // namespace
 
 bool HeadlessDisplay::start(bool withTray, QString *error)
 {
-    // -displayfd 1: Xvfb takes a free display number and prints it once
-    // it accepts connections.
-    m_xvfb.setProgram(QStringLiteral("Xvfb"));
-    m_xvfb.setArguments({ QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                          QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                          QStringLiteral("tcp"), QStringLiteral("-noreset") });
-    m_xvfb.start();
-    if (!m_xvfb.waitForStarted(5000)) {
-        *error = QStringLiteral("Xvfb could not be started (%1); install it with scripts/install-deps.sh")
-                         .arg(m_xvfb.errorString());
-        return false;
-    }
+    // -displayfd 1: Xvfb takes a free display number and prints it once it
+    // accepts connections.
+    m_xvfb.start(QStringLiteral("Xvfb"), QStringLiteral("-displayfd 1 -screen 0 1280x800x24 -nolisten tcp -noreset").split(u' '));
     QByteArray out;
     QDeadlineTimer deadline(15000);
-    while (!out.contains('\n') && !deadline.hasExpired() && m_xvfb.state() == QProcess::Running) {
+    while (!out.contains('\n') && !deadline.hasExpired() && m_xvfb.waitForStarted(5000)) {
         m_xvfb.waitForReadyRead(100);
         out += m_xvfb.readAllStandardOutput();
     }
-    bool ok = false;
-    const int number = out.trimmed().toInt(&ok);
-    if (!ok) {
-        *error = QStringLiteral("Xvfb did not report a display: %1")
-                         .arg(QString::fromLocal8Bit(m_xvfb.readAllStandardError()));
-        stop();
+    if (!out.contains('\n')) {
+        *error = QStringLiteral("Xvfb reported no display (%1); scripts/install-deps.sh installs it").arg(m_xvfb.errorString());
         return false;
     }
-    m_name = QStringLiteral(":%1").arg(number);
-
+    m_name = u':' + QString::fromLatin1(out.trimmed());
     if (!withTray)
         return true;
-
-    m_trayer.setProgram(QStringLiteral("trayer"));
-    m_trayer.setArguments({ QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-                            QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
-                            QStringLiteral("--width"), QStringLiteral("200"), QStringLiteral("--heighttype"),
-                            QStringLiteral("pixel"), QStringLiteral("--height"), QStringLiteral("32"),
-                            QStringLiteral("--transparent"), QStringLiteral("false"),
-                            QStringLiteral("--expand"), QStringLiteral("true") });
     m_trayer.setProcessEnvironment(environment());
-    m_trayer.start();
-    if (!m_trayer.waitForStarted(5000)) {
-        *error = QStringLiteral("trayer could not be started (%1); install it with scripts/install-deps.sh")
-                         .arg(m_trayer.errorString());
-        stop();
+    m_trayer.start(QStringLiteral("trayer"), QStringLiteral("--edge top --align right --widthtype pixel --width 200 "
+                                                            "--heighttype pixel --height 32 --transparent false --expand true")
+                                                     .split(u' '));
+    const bool taken = TestSupport::waitFor(
+            [&] {
+                Display *d = XOpenDisplay(m_name.toLocal8Bit().constData());
+                const bool owned = d && XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0;
+                if (d)
+                    XCloseDisplay(d);
+                return owned || m_trayer.state() == QProcess::NotRunning;
+            },
+            15000);
+    if (!taken || m_trayer.state() == QProcess::NotRunning) {
+        *error = QStringLiteral("trayer did not take the system tray (%1)").arg(m_trayer.errorString());
         return false;
-    }
-    deadline.setRemainingTime(15000);
-    while (!trayOwned()) {
-        if (deadline.hasExpired() || m_trayer.state() != QProcess::Running) {
-            *error = QStringLiteral("trayer did not take the system tray: %1")
-                             .arg(QString::fromLocal8Bit(m_trayer.readAllStandardError()));
-            stop();
-            return false;
-        }
-        QThread::msleep(50);
     }
     return true;
 }
 
 void HeadlessDisplay::stop()
 {
-    stopProcess(m_trayer);
-    stopProcess(m_xvfb);
-    m_name.clear();
+    end(m_trayer);
+    end(m_xvfb);
 }
 
 QProcessEnvironment HeadlessDisplay::environment() const
@@ -161,88 +92,49 @@ QProcessEnvironment HeadlessDisplay::programEnvironment(const QString &lang) con
     return env;
 }
 
-bool HeadlessDisplay::trayOwned() const
+QByteArray HeadlessDisplay::xdotool(const QStringList &arguments) const
 {
-    XConnection x(m_name);
-    if (!x.get())
-        return false;
-    const Atom selection = XInternAtom(x.get(), "_NET_SYSTEM_TRAY_S0", False);
-    return XGetSelectionOwner(x.get(), selection) != 0;
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(QStringLiteral("xdotool"), arguments);
+    process.waitForFinished(10000);
+    return process.readAllStandardOutput();
 }
 
+QList<HeadlessDisplay::TopLevel> HeadlessDisplay::windowsOf(qint64 pid) const
+{
+    static const QRegularExpression geometry(QStringLiteral(R"(Position: (-?\d+),(-?\d+).*\n.*Geometry: (\d+)x(\d+))"));
+    QList<TopLevel> windows;
+    const QByteArray ids = xdotool({ QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), QString::number(pid) });
+    for (const QByteArray &id : ids.split('\n')) {
+        // The position is translated to the root.
+        const auto m = geometry.match(QString::fromLatin1(xdotool({ QStringLiteral("getwindowgeometry"), QString::fromLatin1(id) })));
+        if (!id.isEmpty() && m.hasMatch())
+            windows.append(TopLevel { id.toULong(), QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()) });
+    }
+    return windows;
+}
+
+// The tray is a 32 px strip along the top.
 QList<HeadlessDisplay::TopLevel> HeadlessDisplay::viewableWindowsOf(qint64 pid) const
 {
-    QList<TopLevel> result;
-    XConnection x(m_name);
-    Display *d = x.get();
-    if (!d)
-        return result;
-    const Atom pidAtom = XInternAtom(d, "_NET_WM_PID", False);
-    Window root = 0;
-    Window parent = 0;
-    Window *children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count))
-        return result;
-    for (unsigned int i = 0; i < count; ++i) {
-        XWindowAttributes attributes;
-        if (windowPid(d, children[i], pidAtom) == pid && XGetWindowAttributes(d, children[i], &attributes)
-            && attributes.map_state == IsViewable)
-            result.append(
-                    { children[i], QRect(attributes.x, attributes.y, attributes.width, attributes.height) });
-    }
-    if (children)
-        XFree(children);
-    return result;
+    QList<TopLevel> windows = windowsOf(pid);
+    windows.removeIf([](const TopLevel &w) { return w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32; });
+    return windows;
 }
-
-namespace {
-
-// Depth-first search below `window`, skipping the root's own children.
-Window findEmbedded(Display *d, Window window, Atom pidAtom, qint64 pid, int depth)
-{
-    Window root = 0;
-    Window parent = 0;
-    Window *children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(d, window, &root, &parent, &children, &count))
-        return 0;
-    Window found = 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        if (depth > 0 && windowPid(d, children[i], pidAtom) == pid)
-            found = children[i];
-        else
-            found = findEmbedded(d, children[i], pidAtom, pid, depth + 1);
-    }
-    if (children)
-        XFree(children);
-    return found;
-}
-
-} // namespace
 
 HeadlessDisplay::TopLevel HeadlessDisplay::trayIconOf(qint64 pid) const
 {
-    XConnection x(m_name);
-    Display *d = x.get();
-    if (!d)
-        return {};
-    const Window root = DefaultRootWindow(d);
-    const Window icon = findEmbedded(d, root, XInternAtom(d, "_NET_WM_PID", False), pid, 0);
-    XWindowAttributes attributes;
-    if (!icon || !XGetWindowAttributes(d, icon, &attributes) || attributes.map_state != IsViewable)
-        return {};
-    int x0 = 0;
-    int y0 = 0;
-    Window child = 0;
-    XTranslateCoordinates(d, icon, root, 0, 0, &x0, &y0, &child);
-    return { icon, QRect(x0, y0, attributes.width, attributes.height) };
+    for (const TopLevel &w : windowsOf(pid)) {
+        if (w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32)
+            return w;
+    }
+    return {};
 }
 
 bool HeadlessDisplay::closeWindow(unsigned long id) const
 {
-    XConnection x(m_name);
-    Display *d = x.get();
+    Display *d = XOpenDisplay(m_name.toLocal8Bit().constData());
     if (!d)
         return false;
     XEvent event {};
@@ -253,68 +145,41 @@ bool HeadlessDisplay::closeWindow(unsigned long id) const
     event.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     const bool sent = XSendEvent(d, id, False, NoEventMask, &event) != 0;
-    XSync(d, False);
+    XCloseDisplay(d);
     return sent;
 }
 
-bool HeadlessDisplay::xdotool(const QStringList &arguments) const
-{
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.start(QStringLiteral("xdotool"), arguments);
-    return process.waitForStarted(5000) && process.waitForFinished(10000);
-}
-
+// xdotool's exit code is not telling: a key release may find the window gone.
 bool HeadlessDisplay::pressKeys(unsigned long id, const QStringList &keys) const
 {
-    // xdotool's own exit code is not telling: a key release may find the
-    // window already gone.
-    return xdotool(QStringList { QStringLiteral("key"), QStringLiteral("--window"), QString::number(id) }
-                   + keys);
+    // Without a window the keys go where the keyboard is grabbed or focused: to an open menu.
+    xdotool((id ? QStringList { QStringLiteral("key"), QStringLiteral("--window"), QString::number(id) } : QStringList { QStringLiteral("key") }) + keys);
+    return true;
 }
 
 bool HeadlessDisplay::click(QPoint position, int button) const
 {
-    return xdotool({ QStringLiteral("mousemove"), QString::number(position.x()),
-                     QString::number(position.y()), QStringLiteral("click"), QString::number(button) });
+    xdotool({ QStringLiteral("mousemove"), QString::number(position.x()), QString::number(position.y()),
+              QStringLiteral("click"), QString::number(button) });
+    return true;
 }
 
 bool HeadlessDisplay::typeText(unsigned long id, const QString &text) const
 {
-    return xdotool({ QStringLiteral("type"), QStringLiteral("--window"), QString::number(id),
-                     QStringLiteral("--delay"), QStringLiteral("20"), text });
+    xdotool({ QStringLiteral("type"), QStringLiteral("--window"), QString::number(id), QStringLiteral("--delay"),
+              QStringLiteral("20"), text });
+    return true;
 }
 
 QImage HeadlessDisplay::shot(const QString &path) const
 {
-    QString error;
-    if (!screenshot(path, &error)) {
-        qWarning().noquote() << error;
-        return {};
-    }
-    return QImage(path).convertToFormat(QImage::Format_RGB32);
-}
-
-bool HeadlessDisplay::screenshot(const QString &path, QString *error) const
-{
     QProcess import;
-    import.start(
-            QStringLiteral("import"),
-            { QStringLiteral("-display"), m_name, QStringLiteral("-window"), QStringLiteral("root"), path });
-    if (!import.waitForStarted(5000) || !import.waitForFinished(20000) || import.exitCode() != 0) {
-        *error = QStringLiteral("import failed: %1 %2")
-                         .arg(import.errorString(), QString::fromLocal8Bit(import.readAllStandardError()));
-        return false;
-    }
-    return true;
+    import.start(QStringLiteral("import"), { QStringLiteral("-display"), m_name, QStringLiteral("-window"), QStringLiteral("root"), path });
+    const bool taken = import.waitForFinished(20000) && import.exitCode() == 0;
+    return taken ? QImage(path).convertToFormat(QImage::Format_RGB32) : QImage();
 }
 
 // ------------------------------------------------------------------- Program
-
-Program::~Program()
-{
-    kill();
-}
 
 bool Program::start(const QString &executable, const QString &dir, const QProcessEnvironment &environment,
                     QString *error)
@@ -325,11 +190,10 @@ bool Program::start(const QString &executable, const QString &dir, const QProces
     m_process.setStandardOutputFile(QDir(dir).filePath(QStringLiteral("stdout.txt")));
     m_process.setStandardErrorFile(QDir(dir).filePath(QStringLiteral("stderr.txt")));
     m_process.start(executable, {});
-    if (!m_process.waitForStarted(10000)) {
-        *error = QStringLiteral("%1 did not start: %2").arg(executable, m_process.errorString());
-        return false;
-    }
-    return true;
+    if (m_process.waitForStarted(10000))
+        return true;
+    *error = QStringLiteral("%1 did not start: %2").arg(executable, m_process.errorString());
+    return false;
 }
 
 bool Program::waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *window, int timeoutMs)
@@ -337,10 +201,8 @@ bool Program::waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::Top
     return TestSupport::waitFor(
                    [&] {
                        for (const auto &candidate : display.viewableWindowsOf(pid())) {
-                           if (candidate.geometry.width() >= 640 && candidate.geometry.height() >= 480) {
-                               *window = candidate;
-                               return true;
-                           }
+                           if (isMainWindow(candidate))
+                               return (*window = candidate, true);
                        }
                        return !isRunning();
                    },
@@ -348,34 +210,42 @@ bool Program::waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::Top
             && isRunning();
 }
 
+// The tray lays its icons out again when another program's icon goes: the
+// icon counts once it stays in place.
 bool Program::waitForTrayIcon(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *icon, int timeoutMs)
 {
+    HeadlessDisplay::TopLevel previous;
     return TestSupport::waitFor(
             [&] {
+                previous = *icon;
                 *icon = display.trayIconOf(pid());
-                return icon->id != 0 || !isRunning();
+                return icon->id != 0 && icon->geometry == previous.geometry;
             },
-            timeoutMs)
-            && icon->id != 0;
+            timeoutMs);
 }
 
-int Program::kill()
+int Program::waitForExit(int timeoutMs)
+{
+    if (!m_process.waitForFinished(timeoutMs) || m_process.exitStatus() != QProcess::NormalExit)
+        return -1000;
+    return qint8(m_process.exitCode()); // -1 arrives as 255
+}
+
+void Program::kill()
 {
     if (m_process.state() == QProcess::NotRunning)
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        return;
     m_process.terminate();
     if (!m_process.waitForFinished(10000)) {
         m_process.kill();
         m_process.waitForFinished(5000);
     }
-    return -1;
 }
 
 QByteArray Program::describe()
 {
-    return "state " + QByteArray::number(m_process.state()) + ", exit code "
-            + QByteArray::number(m_process.exitCode()) + ", stderr: "
-            + TestSupport::readFile(QDir(m_dir).filePath(QStringLiteral("stderr.txt"))).right(2000);
+    return "state " + QByteArray::number(m_process.state()) + ", exit code " + QByteArray::number(m_process.exitCode())
+            + ", stderr: " + TestSupport::readFile(QDir(m_dir).filePath(QStringLiteral("stderr.txt"))).right(2000);
 }
 
 // -------------------------------------------------------------------- Pixels
@@ -386,22 +256,10 @@ int count(const QImage &image, const std::function<bool(QRgb)> &match)
 {
     int n = 0;
     for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (match(image.pixel(x, y)))
-                ++n;
-        }
+        for (int x = 0; x < image.width(); ++x)
+            n += match(image.pixel(x, y)) ? 1 : 0;
     }
     return n;
-}
-
-int colourCount(const QImage &image)
-{
-    QSet<QRgb> colours;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            colours.insert(image.pixel(x, y));
-    }
-    return int(colours.size());
 }
 
 int differing(const QImage &a, const QImage &b)
@@ -410,27 +268,21 @@ int differing(const QImage &a, const QImage &b)
         return a.width() * a.height();
     int n = 0;
     for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            if (a.pixel(x, y) != b.pixel(x, y))
-                ++n;
-        }
+        for (int x = 0; x < a.width(); ++x)
+            n += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
     }
     return n;
 }
 
 QPoint colourCentre(const QImage &image, const QRect &area, QRgb rgb, int *count)
 {
-    qint64 sx = 0;
-    qint64 sy = 0;
+    qint64 sx = 0, sy = 0;
     int n = 0;
     const QRect bounded = area.intersected(image.rect());
     for (int y = bounded.top(); y <= bounded.bottom(); ++y) {
         for (int x = bounded.left(); x <= bounded.right(); ++x) {
-            if ((image.pixel(x, y) & 0xffffff) == (rgb & 0xffffff)) {
-                sx += x;
-                sy += y;
-                ++n;
-            }
+            if ((image.pixel(x, y) & 0xffffff) == (rgb & 0xffffff))
+                sx += x, sy += y, ++n;
         }
     }
     if (count)

@@ -1,7 +1,6 @@
-// The desktop of the end-to-end tests: a private X display (Xvfb on a
-// display number it picks itself, optionally the trayer system tray) with
-// the few X requests the tests need, the program launched on it, and the
-// pixel counts the screenshot checks use.
+// The desktop of the end-to-end tests: a private X display (Xvfb, optionally
+// with the trayer system tray), the few X requests the tests need, and the
+// program launched on it.
 #pragma once
 
 #include <QImage>
@@ -22,41 +21,35 @@ public:
     };
 
     HeadlessDisplay() = default;
-    ~HeadlessDisplay();
+    ~HeadlessDisplay() { stop(); }
     HeadlessDisplay(const HeadlessDisplay &) = delete;
     HeadlessDisplay &operator=(const HeadlessDisplay &) = delete;
 
-    // Starts Xvfb and, with withTray, trayer; returns once the display
-    // answers and the tray selection is owned. Every wait is bounded.
+    // Returns once the display answers and, withTray, the tray is taken.
     bool start(bool withTray, QString *error);
     void stop();
-
-    [[nodiscard]] QString name() const { return m_name; } // ":N"
     // The system environment with this display and the xcb platform.
     [[nodiscard]] QProcessEnvironment environment() const;
     // For the program: also no proxy (every peer is on 127.0.0.1) and the
     // locale `lang` alone.
     [[nodiscard]] QProcessEnvironment programEnvironment(const QString &lang = QStringLiteral("en_GB.UTF-8")) const;
 
-    // Mapped top-level windows whose _NET_WM_PID is pid.
-    [[nodiscard]] QList<TopLevel> viewableWindowsOf(qint64 pid) const;
-    // The process's window embedded in the tray, in root coordinates.
+    // Visible windows whose _NET_WM_PID is pid, in root coordinates: top
+    // levels (menus, boxes, the main window) and the tray icon.
+    [[nodiscard]] QList<TopLevel> windowsOf(qint64 pid) const;
+    [[nodiscard]] QList<TopLevel> viewableWindowsOf(qint64 pid) const; // without the tray icon
     [[nodiscard]] TopLevel trayIconOf(qint64 pid) const;
     // WM_DELETE_WINDOW, as a window manager sends for the close button.
     bool closeWindow(unsigned long id) const;
-    // xdotool key --window id KEY...
-    bool pressKeys(unsigned long id, const QStringList &keys) const;
+    bool pressKeys(unsigned long id, const QStringList &keys) const; // id 0: wherever the keyboard goes
     bool pressReturn(unsigned long id) const { return pressKeys(id, { QStringLiteral("Return") }); }
-    // xdotool mousemove x y click button
     bool click(QPoint position, int button) const;
     bool typeText(unsigned long id, const QString &text) const;
-    bool screenshot(const QString &path, QString *error) const;
-    // A screenshot, or a null image (with a warning) when none could be taken.
+    // A screenshot kept at `path`, or a null image when none could be taken.
     [[nodiscard]] QImage shot(const QString &path) const;
 
 private:
-    [[nodiscard]] bool trayOwned() const;
-    bool xdotool(const QStringList &arguments) const;
+    QByteArray xdotool(const QStringList &arguments) const;
 
     QProcess m_xvfb;
     QProcess m_trayer;
@@ -69,7 +62,7 @@ class Program
 {
 public:
     Program() = default;
-    ~Program();
+    ~Program() { kill(); }
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
 
@@ -81,10 +74,12 @@ public:
     QProcess &process() { return m_process; }
     // The application window, once mapped (bounded wait).
     bool waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *window, int timeoutMs = 30000);
-    // The icon in the tray, once embedded (bounded wait).
+    // The icon in the tray, once embedded and settled (bounded wait).
     bool waitForTrayIcon(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *icon, int timeoutMs = 15000);
-    // Ends the process, hard if need be; returns its exit code or -1.
-    int kill();
+    // Waits for the exit; its code, or -1000 when it did not end normally.
+    int waitForExit(int timeoutMs = 15000);
+    // Ends the process, hard if need be.
+    void kill();
     [[nodiscard]] QByteArray describe();
 
 private:
@@ -94,11 +89,10 @@ private:
 
 namespace Pixels {
 int count(const QImage &image, const std::function<bool(QRgb)> &match);
-int colourCount(const QImage &image);
 // Pixels that differ; all of them when the sizes differ.
 int differing(const QImage &a, const QImage &b);
-// Points of `image` (inside `area`) whose colour is `rgb`, as their centre; null when none.
+// Centre of the points of `image` inside `area` whose colour is `rgb`; null when none.
 QPoint colourCentre(const QImage &image, const QRect &area, QRgb rgb, int *count = nullptr);
-// Pixels of the logo's blue inside `area` (all of the image when null).
+// Pixels of the program logo's blue inside `area` (all of the image when null).
 int logo(const QImage &image, QRect area = {});
 } // namespace Pixels

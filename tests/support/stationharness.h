@@ -1,12 +1,12 @@
-// Real peers for the integration tests, all on 127.0.0.1 with free ports and
-// private directories: a PulseAudio daemon with null sinks, an icecast2 server,
-// ffmpeg feeds with sine tones, and a capture of what reaches a sink.
-// A peer that cannot be started makes start() return false with a reason;
-// the test then fails with that reason (never skips). Every child process is
-// killed by the destructors, and by the kernel if the test process dies.
+// Real peers for the integration and end-to-end tests, all on 127.0.0.1 in
+// private directories: PulseAudio with null sinks and icecast2 (both started
+// by tools/peers.sh, which the demo uses too), sine tones fed to a mount or a
+// sink, and a capture of what reaches a sink. start() fails with a reason,
+// never skips; every child dies with the test process.
 #pragma once
 
-#include <QByteArray>
+#include <QFile>
+#include <QHash>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -14,176 +14,161 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QVector>
-#include <memory>
+#include <atomic>
+#include <thread>
 
 namespace StationHarness {
 
 // A free TCP port on 127.0.0.1 at the time of the call.
 quint16 freeTcpPort();
 
-// A private PulseAudio daemon. start() exports PULSE_SERVER and
-// XDG_RUNTIME_DIR into this process's environment so that Qt Multimedia
-// (and child processes) talk to it. Loads: a null sink "ondaline_out"
-// (set as default sink, with a keep-alive stream so its monitor has low
-// latency) and a fake microphone: null sink "ondaline_mic" remapped as a
-// normal source "ondaline_vmic" (set as default source).
-// Start it before anything touches Qt Multimedia: Qt connects to the sound
-// server once per process.
-class PulseServer
+// peers.sh running one kind of peer, and the coordinates it printed.
+class Peers
 {
 public:
-    PulseServer();
-    ~PulseServer();
+    explicit Peers(QString kind) : m_kind(std::move(kind)) { }
+    ~Peers() { stop(); }
     bool start(QString *error);
     void stop();
-    [[nodiscard]] QString serverAddress() const; // "unix:/.../native"
-    // pactl load-module; returns the module index or -1.
-    int loadModule(const QString &name, const QStringList &arguments);
-    bool unloadModule(int index);
-    // Runs pactl with the arguments against this daemon; returns stdout.
+    [[nodiscard]] QString value(const QString &key) const { return m_values.value(key); }
+
+private:
+    QString m_kind;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QHash<QString, QString> m_values;
+};
+
+// Null sinks "ondaline_out" (the default) and "ondaline_mic", whose monitor
+// is the default source "ondaline_vmic". start() exports PULSE_SERVER: call
+// it before Qt Multimedia connects, which it does once per process.
+class PulseServer : public Peers
+{
+public:
+    PulseServer() : Peers(QStringLiteral("pulse")) { }
+    bool start(QString *error);
+    [[nodiscard]] QString serverAddress() const { return value(QStringLiteral("PULSE_SERVER")); }
     QByteArray pactl(const QStringList &arguments, bool *ok = nullptr);
-    [[nodiscard]] QString runtimeDir() const; // the exported XDG_RUNTIME_DIR
-
-private:
-    struct Private;
-    std::unique_ptr<Private> d;
+    int loadModule(const QString &name, const QStringList &arguments); // module index or -1
+    bool unloadModule(int index);
 };
 
-// An icecast2 server on a free port, config and logs in a temporary dir.
-class IcecastServer
+class IcecastServer : public Peers
 {
 public:
-    IcecastServer();
-    ~IcecastServer();
-    bool start(QString *error);
-    void stop();
-    [[nodiscard]] quint16 port() const;
-    [[nodiscard]] QUrl mountUrl(const QString &mount) const; // http://127.0.0.1:port/mount
-    [[nodiscard]] QString sourcePassword() const;
-    // Waits (bounded) until the mount is listed by the server.
-    bool waitForMount(const QString &mount, int timeoutMs = 10000);
+    IcecastServer() : Peers(QStringLiteral("icecast")) { }
+    [[nodiscard]] quint16 port() const { return value(QStringLiteral("ICECAST_PORT")).toUShort(); }
+    [[nodiscard]] QUrl mountUrl(const QString &mount) const;
     [[nodiscard]] bool isMountListed(const QString &mount) const;
-
-private:
-    struct Private;
-    std::unique_ptr<Private> d;
 };
 
-// An ffmpeg encoder feeding a sine tone as MP3 128 kbps to an icecast mount.
-// The PCM is produced by this process (in a thread of its own) and piped
-// to ffmpeg, so the feed can switch to digital silence and back while the
-// connection stays up.
-class ToneFeed
+// A sine tone piped into a child at real time: silence keeps the connection.
+class TonePlayer
+{
+public:
+    virtual ~TonePlayer();
+    void setSilent(bool silent) { m_silent = silent; }
+    void kill();   // SIGKILL
+    void pause();  // SIGSTOP
+    void resume(); // SIGCONT
+    [[nodiscard]] bool isRunning() const { return m_process.state() == QProcess::Running; }
+
+protected:
+    TonePlayer(double frequencyHz, double amplitude, int sampleRate);
+    bool run(const QString &program, const QStringList &arguments, QString *error);
+
+private:
+    void feed(int fd);
+
+    double m_frequencyHz;
+    double m_amplitude;
+    int m_sampleRate;
+    QProcess m_process;
+    std::thread m_thread;
+    std::atomic<bool> m_silent { false };
+    std::atomic<bool> m_stop { false };
+};
+
+// MP3 to an icecast mount with ffmpeg; start() returns once it is listed.
+class ToneFeed : public TonePlayer
 {
 public:
     ToneFeed(IcecastServer *server, QString mount, double frequencyHz, double amplitude = 0.125);
-    ~ToneFeed();
-    bool start(QString *error);       // returns when the mount is listed
-    void setSilent(bool silent);      // digital silence instead of the tone
-    void kill();                      // SIGKILL: the connection drops
-    void pause();                     // SIGSTOP: connection open, no data
-    void resume();                    // SIGCONT
-    [[nodiscard]] bool isRunning() const;
-    [[nodiscard]] QUrl url() const;
+    bool start(QString *error);
+    [[nodiscard]] QUrl url() const { return m_server->mountUrl(m_mount); }
 
 private:
-    struct Private;
-    std::unique_ptr<Private> d;
+    IcecastServer *m_server;
+    QString m_mount;
 };
 
-// Records a PulseAudio source (e.g. "ondaline_out.monitor") with parec,
-// 48 kHz stereo s16le, into a file (a pipe would overflow while the test
-// blocks), and classifies it in 20 ms windows as the nearest of `tones`
-// (0 silence, -1 anything else) while it grows.
+// Into a PulseAudio sink with pacat, e.g. "ondaline_mic" for the microphone.
+class SinkTone : public TonePlayer
+{
+public:
+    SinkTone(PulseServer *pulse, QString sink, double frequencyHz, double amplitude = 0.125);
+    bool start(QString *error);
+    void stop() { kill(); }
+
+private:
+    QString m_sink;
+};
+
+// Records a PulseAudio source with parec, 48 kHz stereo s16le, into a file (a
+// pipe would overflow while the test blocks), and classifies it in 20 ms
+// windows as the nearest of `tones`, 0 for silence, -1 for anything else.
 class Capture
 {
 public:
     static constexpr int kWindowMs = 20;
-    static constexpr double kSilence = 0.001; // about -60 dBFS
 
     explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"),
                      QList<double> tones = { 440.0, 660.0, 880.0, 1100.0 });
     ~Capture();
-    // Starts a new recording (a previous one is dropped); returns once data flows.
     bool start(QString *error);
-    // Stops recording and returns the interleaved stereo samples.
     QVector<qint16> stop();
-    [[nodiscard]] qint64 startedAtMs() const; // QDateTime::currentMSecsSinceEpoch() at start
-    // What has been recorded so far, while recording goes on.
-    [[nodiscard]] QVector<qint16> samples() const;
+    [[nodiscard]] const QVector<qint16> &samples(); // so far, while recording goes on
+    [[nodiscard]] qint64 startedAtMs() const { return m_startedAtMs; }
 
-    // Reads what parec has written so far and classifies the new windows.
-    void update();
-    // Position of "now" in the capture, in ms. The file lags the sink by a
-    // few tens of ms, so event times derived from it err towards later.
-    [[nodiscard]] double positionMs();
-    // The capture position of a wall-clock time (the sink runs on the system
-    // clock), through the anchor of the last update().
-    [[nodiscard]] double positionAt(qint64 wallMs) const;
-    [[nodiscard]] double lengthMs() const;
-    // Start of the first run of at least stableMs of `tone` (0 for silence)
-    // beginning at or after fromMs; -1 when there is none yet.
+    // "Now" in the capture, in ms; the file lags the sink by a few tens of ms.
+    double positionMs();
+    // The capture position of a wall-clock time, through the last read.
+    [[nodiscard]] double positionAt(qint64 wallMs) const { return m_anchorPositionMs + double(wallMs - m_anchorWallMs); }
+    // Start of the first run of at least stableMs of `tone` at or after
+    // fromMs, -1 when none; waitForOnset() waits for it, bounded.
     [[nodiscard]] double onsetMs(double tone, double fromMs, int stableMs = 100) const;
-    // Waits (bounded) for such an onset and returns it, or -1.
     double waitForOnset(double tone, double fromMs, int timeoutMs, int stableMs = 100);
-    // Sample-precise (1 ms) edges next to an onset found in windows: where
-    // the silence starting at a silent onset really began, and where the
-    // sound starting at an onset after silence really began.
-    [[nodiscard]] double silenceStartNear(double onsetMs) const;
-    [[nodiscard]] double soundStartNear(double onsetMs) const;
-    // True when every window in [fromMs, toMs) carries `tone`.
     [[nodiscard]] bool steady(double tone, double fromMs, double toMs) const;
-    // Tones heard in [fromMs, toMs) as "440 Hz 0-1200 ms, silence ..." for messages.
+    // "440 Hz 0-1200 ms, silence ..." for messages.
     [[nodiscard]] QString describe(double fromMs, double toMs) const;
-    // Of [fromMs, toMs): peak 0..1, largest sample-to-sample step, longest
-    // run below kSilence in ms.
     [[nodiscard]] double peak(double fromMs, double toMs) const;
     [[nodiscard]] double largestStep(double fromMs, double toMs) const;
     [[nodiscard]] double longestGapMs(double fromMs, double toMs) const;
-    // What was read so far as a WAV file, for ondaline-toneprobe.
-    bool saveWav(const QString &path) const;
 
 private:
-    struct Private;
-    std::unique_ptr<Private> d;
+    void read();
+
+    PulseServer *m_pulse;
+    QString m_source;
+    QList<double> m_tones;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QFile m_file;
+    qint64 m_startedAtMs = 0;
+    QVector<qint16> m_samples;
+    QVector<double> m_classes;
+    qint64 m_anchorWallMs = 0;
+    double m_anchorPositionMs = 0;
 };
 
-// A continuous sine tone played into a PulseAudio sink with pacat, e.g. into
-// "ondaline_mic" so that the fake microphone "ondaline_vmic" carries it.
-class SinkTone
-{
-public:
-    SinkTone(PulseServer *pulse, QString sink, double frequencyHz, double amplitude = 0.125);
-    ~SinkTone();
-    bool start(QString *error);
-    void setSilent(bool silent);
-    void stop();
-
-private:
-    struct Private;
-    std::unique_ptr<Private> d;
-};
-
-// Missing programs among `programs`, by name; empty when all are on PATH.
-QStringList missingPrograms(const QStringList &programs);
-
-// Analysis of interleaved stereo s16 samples at 48 kHz (left channel used).
-struct Window
-{
-    double startMs = 0;
-    double frequencyHz = 0;  // dominant frequency, 0 for silence
-    double peak = 0;         // 0..1
-};
-QList<Window> toneTimeline(const QVector<qint16> &stereo, int windowMs = 50, int sampleRate = 48000);
-double dominantFrequency(const QVector<qint16> &stereo, int sampleRate = 48000);
-double peakLevel(const QVector<qint16> &stereo);   // 0..1
-// Largest |s[n] - s[n-1]| on the left channel, as a fraction of full scale.
+// Interleaved stereo s16 at 48 kHz, left channel.
+double dominantFrequency(const QVector<qint16> &stereo);
+double peakLevel(const QVector<qint16> &stereo); // 0..1
+// Largest |s[n] - s[n-1]| in frames [from, to), as a fraction of full scale.
 double largestStep(const QVector<qint16> &stereo, qsizetype from = 0, qsizetype to = -1);
-// Longest run of samples whose |value| stays below `threshold` (0..1), in ms.
-double longestSilentGapMs(const QVector<qint16> &stereo, double threshold = 0.001, int sampleRate = 48000);
-// The last `ms` milliseconds of a capture (all of it when shorter).
-QVector<qint16> tail(const QVector<qint16> &stereo, int ms, int sampleRate = 48000);
-// Frames [fromMs, toMs) of a capture.
-QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs, int sampleRate = 48000);
+// Longest run of samples below `threshold` (0..1), in ms.
+double longestSilentGapMs(const QVector<qint16> &stereo, double threshold = 0.001);
+QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs);
+QVector<qint16> tail(const QVector<qint16> &stereo, int ms);
 
 } // namespace StationHarness
