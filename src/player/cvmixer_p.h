@@ -15,9 +15,10 @@ namespace CVEngine {
 constexpr int RampFrames = SampleRate / 100;
 // A volume change takes effect this long after it was asked for. Two changes
 // asked for together (one source up, another down) then start their ramps at
-// the same sample, whichever mixer block each of them reaches first. It only
-// has to cover the moment between taking the time and storing the change.
-constexpr qint64 VolumeDelayUs = 3000;
+// the same sample, whichever mixer block each of them reaches first. It has
+// to cover the moment between taking the time and storing the change, which
+// a busy machine may stretch by a scheduler's time slice.
+constexpr qint64 VolumeDelayUs = 10000;
 
 // Mixes one channel's block into `out`: ramps its gain to each volume change
 // from the frame due when the change takes effect. `in` is the channel's

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 CVPlayerSource::CVPlayerSource(QObject *parent) : QObject(parent) {}
@@ -69,6 +70,9 @@ struct CVPlayer::Private
     bool updatesLevel = false;
     double level = 0.0;
     double levelDb = -std::numeric_limits<double>::infinity();
+    // The volume is set from any thread; the channel is replaced only in
+    // the player's own, which reads it there without the lock.
+    mutable std::mutex volumeMutex;
     double volume = 1.0;
     std::shared_ptr<CVEngine::Channel> channel;
     CVEngine::InputPtr input;
@@ -104,7 +108,11 @@ bool CVPlayer::isPlaying() const { return d->playing; }
 bool CVPlayer::isStalled() const { return d->stalled; }
 double CVPlayer::level() const { return d->level; }
 double CVPlayer::levelDb() const { return d->levelDb; }
-double CVPlayer::volume() const { return d->volume; }
+double CVPlayer::volume() const
+{
+    std::lock_guard<std::mutex> lock(d->volumeMutex);
+    return d->volume;
+}
 bool CVPlayer::isUpdatesLevel() const { return d->updatesLevel; }
 
 void CVPlayer::setStreamUrl(const QUrl &streamUrl)
@@ -115,15 +123,28 @@ void CVPlayer::setStreamUrl(const QUrl &streamUrl)
     emit streamUrlChanged(streamUrl);
 }
 
+qint64 CVPlayer::clockUs()
+{
+    return CVEngine::nowUs();
+}
+
 void CVPlayer::setVolume(double volume)
+{
+    setVolumeAskedAt(volume, clockUs());
+}
+
+void CVPlayer::setVolumeAskedAt(double volume, qint64 askedAtUs)
 {
     if (!(volume > 0.0))
         volume = 0.0; // negative and NaN alike
-    if (volume == d->volume)
-        return;
-    d->volume = volume;
-    if (d->channel)
-        d->channel->setVolume(float(volume));
+    {
+        std::lock_guard<std::mutex> lock(d->volumeMutex);
+        if (volume == d->volume)
+            return;
+        d->volume = volume;
+        if (d->channel)
+            d->channel->setVolume(float(volume), askedAtUs);
+    }
     emit volumeChanged(volume);
 }
 
@@ -146,8 +167,12 @@ void CVPlayer::play()
     auto &mixer = CVEngine::Mixer::instance();
     if (d->channel)
         mixer.removeChannel(d->channel);
-    d->channel = std::make_shared<CVEngine::Channel>(this);
-    d->channel->setVolume(float(d->volume));
+    {
+        auto channel = std::make_shared<CVEngine::Channel>(this);
+        std::lock_guard<std::mutex> lock(d->volumeMutex);
+        channel->setVolume(float(d->volume));
+        d->channel = std::move(channel);
+    }
     // Posts only: the input thread must never wait for this one.
     d->input = makeInput(d->url, d->channel, d->name,
                          [this] { CVQueuedCall::post(this, [this] { refresh(false); }); });
@@ -164,6 +189,7 @@ void CVPlayer::stop()
     retireInput();
     if (d->channel) {
         CVEngine::Mixer::instance().removeChannel(d->channel);
+        std::lock_guard<std::mutex> lock(d->volumeMutex);
         d->channel.reset();
     }
     d->timer->stop();

@@ -60,10 +60,15 @@ public:
     [[nodiscard]] double levelDb() const;
     [[nodiscard]] double volume() const;
     [[nodiscard]] bool isUpdatesLevel() const;
+    [[nodiscard]] static qint64 clockUs();
 
 public slots:
     void setStreamUrl(const QUrl &streamUrl);
     void setVolume(double volume);
+    // The volume as asked for at `askedAtUs` (clockUs()), from any thread:
+    // changes asked for at one moment on several players take effect at the
+    // same sample, whatever their threads are doing.
+    void setVolumeAskedAt(double volume, qint64 askedAtUs);
     void setIsUpdatesLevel(bool isUpdatesLevel);
     // Starts or restarts the current URL.
     void play();

@@ -178,7 +178,7 @@ void OLSource::initPlayer()
     CVQueuedCall::post(player, [player, url] { player->setStreamUrl(url); });
     connect(player, &CVPlayer::streamUrlChanged, this, &OLSource::updateStreamUrl, Qt::QueuedConnection);
 
-    CVQueuedCall::post(player, [player] { player->setVolume(0.0); });
+    player->setVolume(0.0);
 
     connect(this, &OLSource::isActiveChanged, this, &OLSource::handleActiveUpdate);
     connect(this, &OLSource::volumeLevelChanged, this, &OLSource::handleVolumeLevelUpdate);
@@ -296,8 +296,10 @@ void OLSource::updatePlayerVolume(double volumeLevel)
 {
     if (!m_player)
         return;
-    CVPlayer *player = m_player;
-    CVQueuedCall::post(player, [player, volumeLevel] { player->setVolume(volumeLevel); });
+    // The hub unmutes one source and mutes another in one go. Straight to
+    // the players, not through their threads, which a busy machine may keep
+    // waiting: asked for at one moment, both take effect at the same sample.
+    m_player->setVolumeAskedAt(volumeLevel, CVPlayer::clockUs());
 }
 
 // ---------------------------------------------------------------- state
