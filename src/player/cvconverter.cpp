@@ -35,9 +35,9 @@ bool Converter::setUp(AVSampleFormat format, const AVChannelLayout *layout, int 
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
     if (swr_alloc_set_opts2(&m_swr, &stereo, AV_SAMPLE_FMT_FLT, SampleRate, &m_layout, format, rate, 0, nullptr) < 0)
         return false;
+    av_opt_set_int(m_swr, "filter_size", ResampleTaps, 0);
     // Mono goes to both sides at full level (not 3 dB down), so the meter
     // reads what the input carries.
-    av_opt_set_int(m_swr, "filter_size", ResampleTaps, 0);
     if (m_layout.nb_channels == 1) {
         const double both[2] = {1.0, 1.0};
         swr_set_matrix(m_swr, both, 1);
