@@ -11,12 +11,12 @@
 
 namespace {
 
-void end(QProcess &process)
+void end(QProcess &process, int graceMs = 5000)
 {
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!process.waitForFinished(5000)) {
+    if (!process.waitForFinished(graceMs)) {
         process.kill();
         process.waitForFinished(5000);
     }
@@ -233,13 +233,7 @@ int Program::waitForExit(int timeoutMs)
 
 void Program::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(10000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    end(m_process, 10000);
 }
 
 QByteArray Program::describe()
