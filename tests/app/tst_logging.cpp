@@ -57,19 +57,19 @@ private slots:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("debug") << int(QtDebugMsg) << QByteArray() << "x" << QByteArray("(D): x (|0)\n");
-        QTest::newRow("info") << int(QtInfoMsg) << QByteArray() << "x" << QByteArray("(I): x (|0)\n");
-        QTest::newRow("warning") << int(QtWarningMsg) << QByteArray() << "x" << QByteArray("(W): x (|0)\n");
-        QTest::newRow("critical") << int(QtCriticalMsg) << QByteArray() << "x" << QByteArray("(C): x (|0)\n");
-        QTest::newRow("fatal") << int(QtFatalMsg) << QByteArray() << "x" << QByteArray("(F): x (|0)\n");
-        QTest::newRow("unknown type") << 7 << QByteArray() << "x" << QByteArray("(U): x (|0)\n");
-        QTest::newRow("backslash path") << int(QtWarningMsg) << QByteArray("C:\\src\\olhub.cpp") << "x" << QByteArray("(W): x (olhub.cpp|42)\n");
-        QTest::newRow("qml url kept whole") << int(QtDebugMsg) << QByteArray("qrc:/qt/qml/Ondaline/A.qml") << "x"
-                                            << QByteArray("(D): x (qrc:/qt/qml/Ondaline/A.qml|42)\n");
-        QTest::newRow("placeholders taken literally") << int(QtInfoMsg) << QByteArray("dir\\a%1.cpp") << "50% %2 %1 done"
-                                                      << QByteArray("(I): 50% %2 %1 done (a%1.cpp|42)\n");
-        QTest::newRow("multi-line, utf-8") << int(QtInfoMsg) << QByteArray() << QString::fromUtf8("Волна\n2")
-                                           << QString::fromUtf8("(I): Волна\n2 (|0)\n").toUtf8();
+        const auto row = [](const char *name, int type, const char *file, const QString &message, const char *expected) {
+            QTest::newRow(name) << type << QByteArray(file) << message << QByteArray(expected);
+        };
+        row("debug", QtDebugMsg, nullptr, "x", "(D): x (|0)\n");
+        row("info", QtInfoMsg, nullptr, "x", "(I): x (|0)\n");
+        row("warning", QtWarningMsg, nullptr, "x", "(W): x (|0)\n");
+        row("critical", QtCriticalMsg, nullptr, "x", "(C): x (|0)\n");
+        row("fatal", QtFatalMsg, nullptr, "x", "(F): x (|0)\n");
+        row("unknown type", 7, nullptr, "x", "(U): x (|0)\n");
+        row("backslash path", QtWarningMsg, "C:\\src\\olhub.cpp", "x", "(W): x (olhub.cpp|42)\n");
+        row("qml url kept whole", QtDebugMsg, "qrc:/qt/qml/Ondaline/A.qml", "x", "(D): x (qrc:/qt/qml/Ondaline/A.qml|42)\n");
+        row("placeholders taken literally", QtInfoMsg, "dir\\a%1.cpp", "50% %2 %1 done", "(I): 50% %2 %1 done (a%1.cpp|42)\n");
+        row("multi-line, utf-8", QtInfoMsg, nullptr, QString::fromUtf8("Волна\n2"), "(I): Волна\n2 (|0)\n");
     }
     void lineFormat()
     {
@@ -85,7 +85,9 @@ private slots:
         QCOMPARE(formatted.mid(19), ' ' + expected);
     }
 
-    void dayFileIsAppendedTo()
+    // Appended to, one line a message, and a fatal line written before the
+    // process ends.
+    void dayFile()
     {
         QCOMPARE(logFileName(QDate(2026, 12, 4)), QStringLiteral("ondaline_04.12.2026.log"));
         QCOMPARE(logFileName(), logFileName(QDate::currentDate()));
@@ -94,11 +96,22 @@ private slots:
         qWarning("first");
         qInfo() << "Language changed to" << QStringLiteral("en");
         qInstallMessageHandler(nullptr);
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            std::signal(SIGABRT, SIG_DFL); // no test-runner crash report from the child
+            fileMessageHandler(QtFatalMsg, m_noLocation, QStringLiteral("last words"));
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
         const QList<QByteArray> lines = TestSupport::readFile(logFileName()).split('\n');
-        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.size(), 5);
         QCOMPARE(lines.at(0), "earlier");
         QVERIFY2(lines.at(1).contains("(W): first ("), lines.at(1).constData());
         QVERIFY2(lines.at(2).contains("(I): Language changed to \"en\" ("), lines.at(2).constData());
+        QVERIFY2(lines.at(3).endsWith("(F): last words (|0)"), lines.at(3).constData());
     }
 
     void linesGoToStderrWithoutADayFile()
@@ -110,21 +123,6 @@ private slots:
         logFilePrefix.clear();
         printed = captureStderr([&] { stderrMessageHandler(QtCriticalMsg, m_noLocation, QStringLiteral("%s")); });
         QVERIFY2(printed.endsWith("(C): %s (|0)\n"), printed.constData());
-    }
-
-    void fatalIsWrittenBeforeTheProcessEnds()
-    {
-        const pid_t child = fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
-            std::signal(SIGABRT, SIG_DFL); // no test-runner crash report from the child
-            fileMessageHandler(QtFatalMsg, m_noLocation, QStringLiteral("last words"));
-            _exit(0);
-        }
-        int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY(WIFSIGNALED(status));
-        QVERIFY(TestSupport::readFile(logFileName()).endsWith("(F): last words (|0)\n"));
     }
 
     void retention_data()

@@ -41,11 +41,6 @@ QString setting(const QString &key)
 {
     return TestSupport::storedValue(u"ondaline.ini"_s, key);
 }
-
-QString withCredentials(QString url)
-{
-    return url.replace(u"//"_s, u"//alice:hunter2@"_s);
-}
 } // namespace
 
 // The client's notify signals by property name, in emission order; not the
@@ -195,6 +190,10 @@ private slots:
     {
         m_service->setStationStreams(u"st1"_s, {u"http://127.0.0.1:9/one"_s});
         QVERIFY(createHub() && settle());
+        // A blank name, or a blank password without a stored session, sends nothing.
+        m_client->login(u"  \t "_s, u"secret"_s);
+        m_client->login(u"op"_s, u"   "_s);
+        QVERIFY(!m_client->isProcessingPlayerRequest());
         SignalLog log(m_client);
         m_client->login(u" op "_s, u"\tsecret "_s);
         QTRY_VERIFY(m_client->isLoggedIn());
@@ -211,8 +210,7 @@ private slots:
         QCOMPARE(m_client->stationName(), u"Radio One"_s);
         QCOMPARE(m_client->stationLogoUrl(), m_service->baseUrl() + u"/stationFormat/one.png"_s);
         QCOMPARE(m_client->streams().at(0)[u"streamUrl"_s].toString(), u"http://127.0.0.1:9/one"_s);
-        const QString sid = m_client->sid();
-        QCOMPARE(setting(u"sid"_s), sid);
+        QCOMPARE(setting(u"sid"_s), m_client->sid());
         QCOMPARE(setting(u"username"_s), u"op"_s);
         QVERIFY(!TestSupport::readFile(u"ondaline.ini"_s).contains("secret"));
 
@@ -222,9 +220,21 @@ private slots:
         m_client->sendPlayerState();
         m_client->versionCheck();
         QTRY_COMPARE(m_service->requests(versionPath).size(), 1);
+        QCOMPARE(m_service->requests(versionPath).at(0).body, withBuild("{%1}"));
         QTRY_VERIFY(m_client->nam()->findChildren<QNetworkReply *>().isEmpty());
         QCOMPARE(log.names, QStringList());
+        m_client->login(u" "_s, QString()); // a session does not make a blank name send
+        QVERIFY(!m_client->isProcessingPlayerRequest());
 
+        // The service's way of ending a session: every member it leaves out resets.
+        QVERIFY(exchange(R"({"sid":""})"));
+        QCOMPARE(log.names, words("sid username userId city stationName stationLogoUrl isLoggedIn streams "
+                                  "newVersion newVersionCode newVersionUrl"));
+        QCOMPARE(m_client->stationLogoUrl(), m_service->baseUrl() + u"/stationFormat/"_s);
+        QCOMPARE(setting(u"sid"_s), QString());
+
+        QVERIFY(loginAsOperator());
+        const QString sid = m_client->sid();
         m_client->logout();
         QVERIFY(!m_client->isLoggedIn());
         QCOMPARE(m_client->sid(), QString());
@@ -236,27 +246,6 @@ private slots:
         m_client->logout();
         QTRY_COMPARE(m_service->requests(logoutPath).size(), 2);
         QCOMPARE(m_service->requests(logoutPath).at(1).body, R"({"sid":""})");
-    }
-
-    void loginThatSendsNothing_data()
-    {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("username");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("blank user name") << QByteArray() << u"  \t "_s << u"secret"_s;
-        QTest::newRow("blank user name, stored sid") << QByteArray("[General]\nsid=s1\n") << u" "_s << QString();
-        QTest::newRow("blank password, no sid") << QByteArray() << u"op"_s << u"   "_s;
-    }
-    void loginThatSendsNothing()
-    {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, username);
-        QFETCH(QString, password);
-        QVERIFY(createHub(ini) && settle());
-        m_client->login(username, password);
-        // Sending is synchronous: nothing in flight means nothing was sent.
-        QVERIFY(!m_client->isProcessingPlayerRequest());
-        QVERIFY(m_service->requests(statePath).isEmpty());
     }
 
     // Were the abandoned one's abort handled, it would log an error and emit authError.
@@ -292,20 +281,6 @@ private slots:
         m_client->login(u"op"_s, u"secret"_s);
         QTRY_COMPARE(m_service->requests(statePath).size(), 2);
         QVERIFY(m_client->isProcessingPlayerRequest());
-    }
-
-    // The service's way of ending a session: every member it leaves out resets.
-    void replyWithAnEmptySidResetsEverything()
-    {
-        m_service->setStationStreams(u"st1"_s, {u"http://127.0.0.1:9/one"_s});
-        QVERIFY(createHub() && settle());
-        QVERIFY(loginAsOperator());
-        SignalLog log(m_client);
-        QVERIFY(exchange(R"({"sid":""})"));
-        QCOMPARE(log.names, words("sid username userId city stationName stationLogoUrl isLoggedIn streams "
-                                  "newVersion newVersionCode newVersionUrl"));
-        QCOMPARE(m_client->stationLogoUrl(), m_service->baseUrl() + u"/stationFormat/"_s);
-        QCOMPARE(setting(u"sid"_s), QString());
     }
 
     void wrongReplyChangesNothing_data()
@@ -351,30 +326,22 @@ private slots:
         QCOMPARE(m_service->requests(statePath).size(), 1);
     }
 
-    void newerBuildRule_data()
-    {
-        QTest::addColumn<int>("above");
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<bool>("offered");
-        QTest::newRow("the running build") << 0 << u"b.exe"_s << false;
-        QTest::newRow("one above") << 1 << u"b.exe"_s << true;
-        QTest::newRow("one above, no file") << 1 << QString() << false;
-    }
+    // Offered only above the running build and with a file to fetch.
     void newerBuildRule()
     {
-        QFETCH(int, above);
-        QFETCH(QString, file);
-        QFETCH(bool, offered);
         QVERIFY(createHub() && settle());
-        const qlonglong code = BuildIdentity::versionCode + above;
-        QJsonObject offer{{u"newVersion"_s, u"9.9"_s}, {u"newVersionCode"_s, code}};
-        if (!file.isEmpty())
-            offer.insert(u"newVersionFilename"_s, file);
-        m_service->forceNextReply(200, QJsonDocument(offer).toJson(), versionPath);
-        m_client->versionCheck();
-        QTRY_COMPARE(m_client->newVersion(), u"9.9"_s);
-        QCOMPARE(m_client->newVersionCode(), code);
-        QCOMPARE(m_client->newVersionUrl(), offered ? m_service->baseUrl() + u"/playerBuild/"_s + file : QString());
+        struct Offer { const char *version; int above; const char *file; bool offered; };
+        for (const Offer &o : {Offer{"9.1", 1, "b.exe", true}, Offer{"9.2", 0, "b.exe", false}, Offer{"9.3", 1, "", false}}) {
+            const qlonglong code = BuildIdentity::versionCode + o.above;
+            QJsonObject offer{{u"newVersion"_s, QString::fromLatin1(o.version)}, {u"newVersionCode"_s, code}};
+            if (*o.file)
+                offer.insert(u"newVersionFilename"_s, QString::fromLatin1(o.file));
+            m_service->forceNextReply(200, QJsonDocument(offer).toJson(), versionPath);
+            m_client->versionCheck();
+            QTRY_COMPARE(m_client->newVersion(), QString::fromLatin1(o.version));
+            QCOMPARE(m_client->newVersionCode(), code);
+            QCOMPARE(m_client->newVersionUrl(), o.offered ? m_service->baseUrl() + u"/playerBuild/b.exe"_s : QString());
+        }
     }
 
     void forbidden_data()
@@ -413,62 +380,51 @@ private slots:
         QVERIFY(!m_client->isProcessingPlayerRequest());
     }
 
-    void networkFailure_data()
+    void failedRequest_data()
     {
         QTest::addColumn<QString>("failure");
-        QTest::addColumn<bool>("loggedIn");
+        QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("code");
-        QTest::newRow("connection refused") << u"refused"_s << false << u"ConnectionRefusedError"_s;
-        QTest::newRow("no answer in time") << u"hang"_s << true << u"OperationCanceledError"_s;
-        QTest::newRow("server error while logged out") << u"500"_s << false << u"InternalServerError"_s;
+        QTest::newRow("connection refused at login") << u"refused"_s << u"login"_s << u"ConnectionRefusedError"_s;
+        QTest::newRow("no answer in time to a report") << u"hang"_s << u"report"_s << u"OperationCanceledError"_s;
+        QTest::newRow("server error at login") << u"500"_s << u"login"_s << u"InternalServerError"_s;
+        QTest::newRow("version check refused") << u"403"_s << u"version"_s << u"ContentAccessDenied"_s;
     }
-    // Logged in, a failure changes nothing; logged out it is an auth error.
+    // Logged in, a failure changes nothing; logged out it is an auth error;
+    // a failed version check touches neither the offer nor the busy flag.
     // The line never shows the URL's credentials.
-    void networkFailure()
+    void failedRequest()
     {
         QFETCH(QString, failure);
-        QFETCH(bool, loggedIn);
+        QFETCH(QString, request);
         QFETCH(QString, code);
         QVERIFY(createHub() && settle());
-        if (loggedIn)
+        if (request == u"report")
             QVERIFY(loginAsOperator());
+        const bool isVersion = request == u"version";
         const QString base = failure == u"refused" ? TestSupport::closedServiceUrl() : m_service->baseUrl();
-        OLClientUser::setServiceBaseUrl(withCredentials(base));
+        OLClientUser::setServiceBaseUrl(QString(base).replace(u"//"_s, u"//alice:hunter2@"_s));
         m_client->nam()->setTimeoutMs(300);
         m_service->setReplyDelayMs(failure == u"hang" ? -1 : 0);
-        if (failure == u"500")
-            m_service->forceNextReply(500, "{}", statePath);
-        SignalLog log(m_client);
-        LogSpy spy;
-        if (loggedIn)
-            m_client->sendPlayerState();
-        else
-            m_client->login(u"op"_s, u"secret"_s);
-        QVERIFY(waitIdle());
-        QCOMPARE(spy.count({u"Error Ondaline send player state request: \""_s + base + statePath + u'"',
-                            u"Code: QNetworkReply::"_s + code}), 1);
-        QCOMPARE(spy.count(u"hunter2"_s), 0);
-        QCOMPARE(log.names, loggedIn ? QStringList() : QStringList{u"authError"_s});
-    }
-
-    // Logged with credentials left out, and nothing else: not the offer,
-    // the busy flag or an auth error.
-    void failedVersionCheckChangesNothing()
-    {
-        QVERIFY(createHub() && settle());
-        OLClientUser::setServiceBaseUrl(withCredentials(m_service->baseUrl()));
+        if (failure.toInt() > 0)
+            m_service->forceNextReply(failure.toInt(), R"({"newVersion":"0","newVersionCode":1})",
+                                      isVersion ? versionPath : statePath);
         SignalLog log(m_client);
         QSignalSpy busy(m_client, &OLClientUser::isProcessingPlayerRequestChanged);
         LogSpy spy;
-        m_service->forceNextReply(403, R"({"newVersion":"0","newVersionCode":1})", versionPath);
-        m_client->versionCheck();
-        QTRY_VERIFY(m_client->nam()->findChildren<QNetworkReply *>().isEmpty());
-        QCOMPARE(m_service->requests(versionPath).value(0).body, withBuild("{%1}"));
-        QCOMPARE(spy.count({u"Error Ondaline version check request: \""_s + m_service->baseUrl() + versionPath + u'"',
-                            u"Code: QNetworkReply::ContentAccessDenied"_s}), 1);
+        if (isVersion)
+            m_client->versionCheck();
+        else if (request == u"report")
+            m_client->sendPlayerState();
+        else
+            m_client->login(u"op"_s, u"secret"_s);
+        QTRY_VERIFY(m_client->nam()->findChildren<QNetworkReply *>().isEmpty() && waitIdle());
+        const QString line = isVersion ? u"Error Ondaline version check request: \""_s + base + versionPath
+                                       : u"Error Ondaline send player state request: \""_s + base + statePath;
+        QCOMPARE(spy.count({line + u'"', u"Code: QNetworkReply::"_s + code}), 1);
         QCOMPARE(spy.count(u"hunter2"_s), 0);
-        QCOMPARE(log.names, QStringList());
-        QCOMPARE(busy.count(), 0);
+        QCOMPARE(log.names, request == u"login" ? QStringList{u"authError"_s} : QStringList());
+        QCOMPARE(busy.count(), isVersion ? 0 : 2);
     }
 
     void reportBody()
