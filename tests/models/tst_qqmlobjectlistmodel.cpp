@@ -116,16 +116,14 @@ private slots:
     {
         QFETCH(int, from);
         QFETCH(int, to);
-        QFETCH(QString, expected);
-        QFETCH(int, destination);
         ItemModel model;
         Tester tester(&model, Tester::FailureReportingMode::QtTest);
         fill(model, &model, "ABCD");
         QSignalSpy moved(&model, &QAbstractItemModel::rowsMoved);
         QSignalSpy counted(&model, &QQmlObjectListModelBase::countChanged);
         model.move(from, to);
-        QCOMPARE(names(model), expected);
-        QCOMPARE(moved.isEmpty() ? -1 : moved.at(0).at(4).toInt(), destination);
+        QTEST(names(model), "expected");
+        QTEST(moved.isEmpty() ? -1 : moved.at(0).at(4).toInt(), "destination");
         QCOMPARE(counted.size(), 0);
         // Later notifications name the item's new row.
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
