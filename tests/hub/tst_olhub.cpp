@@ -34,6 +34,7 @@ const QString X = QStringLiteral("http://127.0.0.1:9/x.mp3");
 const QString R = QStringLiteral("record:96");
 const QString Sid = QStringLiteral("S1D-0ne");
 const QString Played = QStringLiteral("start playing");
+const QString Ini = QStringLiteral("ondaline.ini");
 
 // As the hub puts credentials in: decoded, so that any sid is carried whole.
 QString withUser(const QString &url, const QString &userName, const QString &password)
@@ -62,7 +63,7 @@ QStringList storedSources(OLHub &hub)
 {
     hub.settings()->sync();
     QStringList list;
-    for (const auto &source : TestSupport::storedSources(QStringLiteral("ondaline.ini")))
+    for (const auto &source : TestSupport::storedSources(Ini))
         list.append(source.streamUrl + QLatin1Char('=') + QString::number(source.volumeLevel));
     return list;
 }
@@ -105,8 +106,8 @@ class TestOLHub : public QObject
     std::unique_ptr<TestSupport::WorkDir> m_dir;
     std::unique_ptr<LogSpy> m_log;
 
-    static QByteArray readIni() { return TestSupport::readFile(QStringLiteral("ondaline.ini")); }
-    static bool writeIni(const QByteArray &content) { return TestSupport::writeFile(QStringLiteral("ondaline.ini"), content); }
+    static QByteArray readIni() { return TestSupport::readFile(Ini); }
+    static bool writeIni(const QByteArray &content) { return TestSupport::writeFile(Ini, content); }
     // Waits the whole time, so that a start logged just before counts too.
     int playedWithin(int timeoutMs)
     {
