@@ -25,11 +25,6 @@ const QString statePath = u"/api/player/state"_s;
 const QString logoutPath = u"/api/player/logout"_s;
 const QString versionPath = u"/api/player/version"_s;
 
-QStringList words(const char *text)
-{
-    return QString::fromLatin1(text).split(u' ');
-}
-
 QByteArray withBuild(const char *body)
 {
     return QString::fromUtf8(body)
@@ -201,7 +196,7 @@ private slots:
         QCOMPARE(login.headers.value("content-type"), "application/json");
         QCOMPARE(login.headers.value("referer"), "com.tarnwell.ondaline");
         // The hub relies on this order: identity, then isLoggedIn, then streams.
-        const QStringList order = words("sid username userId city stationName stationLogoUrl isLoggedIn streams");
+        const QStringList order = u"sid username userId city stationName stationLogoUrl isLoggedIn streams"_s.split(u' ');
         QCOMPARE(log.names.mid(0, order.size()), order);
         QCOMPARE(m_client->userId(), 7);
         QCOMPARE(m_client->stationName(), u"Radio One"_s);
@@ -225,8 +220,7 @@ private slots:
 
         // The service's way of ending a session: every member it leaves out resets.
         QVERIFY(exchange(R"({"sid":""})"));
-        QCOMPARE(log.names, words("sid username userId city stationName stationLogoUrl isLoggedIn streams "
-                                  "newVersion newVersionCode newVersionUrl"));
+        QCOMPARE(log.names, order + u"newVersion newVersionCode newVersionUrl"_s.split(u' '));
         QCOMPARE(m_client->stationLogoUrl(), m_service->baseUrl() + u"/stationFormat/"_s);
         QCOMPARE(setting(u"sid"_s), QString());
 
@@ -421,14 +415,14 @@ private slots:
         QVERIFY(!body.contains("hunter2") && !body.contains("alice"));
         QVERIFY(body.contains(R"("levelDb":null)"));
         const QJsonObject report = QJsonDocument::fromJson(body).object();
-        QCOMPARE(report.keys(), words("sid sourcesInfo updatePeriodMs version versionCode"));
+        QCOMPARE(report.keys(), u"sid sourcesInfo updatePeriodMs version versionCode"_s.split(u' '));
         QCOMPARE(report[u"sid"_s].toString(), u"s-report"_s);
         const QJsonArray info = report[u"sourcesInfo"_s].toArray();
         QCOMPARE(info.size(), 2);
         const QJsonObject first = info.at(0).toObject();
-        QCOMPARE(first.keys(), words("activityDurationMs connectionDurationMs isActive isConnected isPlaying "
-                                     "isRecordDevice isSilentSound isSilentSoundByLevel isStalled level levelDb "
-                                     "soundByLevelDurationMs soundDurationMs streamUrl volumeLevel"));
+        QCOMPARE(first.keys(), u"activityDurationMs connectionDurationMs isActive isConnected isPlaying isRecordDevice "
+                               u"isSilentSound isSilentSoundByLevel isStalled level levelDb soundByLevelDurationMs "
+                               u"soundDurationMs streamUrl volumeLevel"_s.split(u' '));
         QCOMPARE(first[u"streamUrl"_s].toString(), u"http://127.0.0.1:9/live"_s);
         QCOMPARE(first[u"volumeLevel"_s].toDouble(), 0.5);
         QCOMPARE(first[u"isRecordDevice"_s].toBool(), false);
