@@ -90,11 +90,11 @@ private:
     }
     QByteArray reported() const { return QJsonDocument(lastReport()).toJson(QJsonDocument::Compact); }
     // The first report from the `from`th on that `matches`, in capture time; -1 when none.
-    double reportedAt(qsizetype from, const std::function<bool(const QJsonObject &)> &matches) const
+    double reportedAt(qsizetype from, const std::function<bool(const QJsonObject &)> &matches)
     {
         for (const auto &r : m_reports.mid(from)) {
             if (matches(r.body))
-                return m_out.positionAt(r.atMs);
+                return m_out.positionMs() - double(QDateTime::currentMSecsSinceEpoch() - r.atMs);
         }
         return -1;
     }

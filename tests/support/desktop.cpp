@@ -2,7 +2,6 @@
 
 #include "testsupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QRegularExpression>
 
@@ -59,7 +58,7 @@ bool HeadlessDisplay::start(bool withTray, QString *error)
     return taken;
 }
 
-void HeadlessDisplay::stop()
+HeadlessDisplay::~HeadlessDisplay()
 {
     end(m_trayer);
     end(m_xvfb);

@@ -20,10 +20,9 @@ public:
         QRect geometry;
     };
 
-    ~HeadlessDisplay() { stop(); }
+    ~HeadlessDisplay();
     // Returns once the display answers and, withTray, the tray is taken.
     bool start(bool withTray, QString *error);
-    void stop();
     // The system environment with this display and the xcb platform.
     [[nodiscard]] QProcessEnvironment environment() const;
     // For the program: also no proxy (every peer is on 127.0.0.1) and the

@@ -295,12 +295,10 @@ const QVector<qint16> &Capture::samples()
 void Capture::read()
 {
     if (m_file.isOpen()) {
-        m_anchorWallMs = QDateTime::currentMSecsSinceEpoch();
         const QByteArray bytes = m_file.read((m_file.size() - m_file.pos()) / 4 * 4);
         const qsizetype old = m_samples.size();
         m_samples.resize(old + bytes.size() / 2);
         memcpy(m_samples.data() + old, bytes.constData(), size_t(bytes.size()));
-        m_anchorPositionMs = double(m_samples.size() / 2) * 1000.0 / kRate;
     }
     const double classified = double(m_windows.size() * kWindowMs);
     for (auto window : ToneAnalysis::toneTimeline(pcm(slice(m_samples, classified, 1e12)), kWindowMs)) {
@@ -318,7 +316,7 @@ bool Capture::heard(qsizetype window, double tone) const
 double Capture::positionMs()
 {
     read();
-    return m_anchorPositionMs;
+    return double(m_samples.size() / 2) * 1000.0 / kRate;
 }
 
 double Capture::onsetMs(double tone, double fromMs, int timeoutMs, int stableMs)

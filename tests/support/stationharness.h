@@ -122,8 +122,6 @@ public:
 
     // "Now" in the capture, in ms; the file lags the sink by a few tens of ms.
     double positionMs();
-    // The capture position of a wall-clock time, through the last read.
-    [[nodiscard]] double positionAt(qint64 wallMs) const { return m_anchorPositionMs + double(wallMs - m_anchorWallMs); }
     // Start of the first run of at least stableMs of `tone` at or after
     // fromMs, waiting up to timeoutMs for it; -1 when none.
     double onsetMs(double tone, double fromMs, int timeoutMs = 0, int stableMs = 100);
@@ -143,8 +141,6 @@ private:
     qint64 m_startedAtMs = 0;
     QVector<qint16> m_samples;
     QList<ToneAnalysis::Window> m_windows;
-    qint64 m_anchorWallMs = 0;
-    double m_anchorPositionMs = 0;
 };
 
 // Interleaved stereo s16 at 48 kHz, left channel.
