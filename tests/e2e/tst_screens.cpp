@@ -244,13 +244,9 @@ void tst_Screens::startWithDevice(int index)
 
 qsizetype tst_Screens::waitForLine(const QString &text, qsizetype from, int timeoutMs)
 {
+    const QRegularExpression line(u".*"_qs + QRegularExpression::escape(text) + u".*"_qs);
     qsizetype at = -1;
-    waitFor([&] {
-        const QStringList lines = log();
-        for (qsizetype i = from; at < 0 && i < lines.size(); ++i)
-            at = lines.at(i).contains(text) ? i : -1;
-        return at >= 0;
-    }, timeoutMs);
+    waitFor([&] { return (at = log().indexOf(line, from)) >= 0; }, timeoutMs);
     return at;
 }
 
@@ -258,10 +254,9 @@ int tst_Screens::restartedSources(qsizetype from) const
 {
     static const QRegularExpression started(QStringLiteral("Source (.*) start playing"));
     QSet<QString> names;
-    for (const QString &line : log().mid(from)) {
-        if (const auto match = started.match(line); match.hasMatch())
-            names.insert(match.captured(1));
-    }
+    for (const QString &line : log().mid(from))
+        names.insert(started.match(line).captured(1));
+    names.remove(QString());
     return int(names.size());
 }
 
