@@ -158,10 +158,9 @@ bool Bench::run(int streams, int seconds, QString *error)
                QStringLiteral("qt.scenegraph.time.renderloop.debug=true")
                        + (rules.isEmpty() ? QString() : u';' + rules));
     m_service.clearRequests();
-    Program program;
-    HeadlessDisplay::TopLevel window;
-    if (!program.start(this->program, dir.path(), env, error)
-        || !program.waitForWindow(m_display, &window)) {
+    Program program(m_display);
+    const HeadlessDisplay::TopLevel window = program.start(this->program, dir.path(), env) ? program.waitForWindow() : HeadlessDisplay::TopLevel {};
+    if (!window.id) {
         *error = QStringLiteral("the program did not show its window: ") + QString::fromUtf8(program.describe());
         return false;
     }
@@ -188,7 +187,7 @@ bool Bench::run(int streams, int seconds, QString *error)
     const Phase shown = measure(program, seconds);
 
     if (!m_display.closeWindow(window.id)
-        || !waitFor([&] { return m_display.viewableWindowsOf(program.pid()).isEmpty(); }, 10000)) {
+        || !waitFor([&] { return m_display.windowsOf(program.pid()).isEmpty(); }, 10000)) {
         *error = QStringLiteral("the window did not close to the tray");
         return false;
     }

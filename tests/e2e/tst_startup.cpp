@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include <csignal>
 #include <unistd.h>
 
 #include "desktop.h"
@@ -34,23 +35,32 @@ class tst_Startup : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(m_display.start(true, &error), qPrintable(error));
+    }
     void cleanup() { m_programs.clear(); }
 
-    void lockIsHeldAndTakenOverAfterACrash();
-    void secondInstanceExitsWithOne();
+    void oneInstancePerDirectoryAndTheLockOutlivesACrash();
     void trayCloseAsksBeforeQuitting();
     void withoutTrayExitsWithMinusOne();
     void unwritableDirectoryIsFatal();
 
 private:
-    Program *launch(const QString &dir, const HeadlessDisplay &display, const QString &program = executable);
-    // The first window of the program that is (or is not) the main window.
-    HeadlessDisplay::TopLevel waitForWindow(const HeadlessDisplay &display, Program *program, bool main = true);
-    static bool hasMainWindow(const HeadlessDisplay &display, Program *program)
+    Program *launch(const QString &dir, const HeadlessDisplay &display)
     {
-        const auto windows = display.viewableWindowsOf(program->pid());
-        return std::any_of(windows.begin(), windows.end(), [](const auto &w) { return w.geometry.width() >= 640; });
+        QProcessEnvironment env = display.programEnvironment();
+        // No sound server, and none autospawned: start-up needs none.
+        env.insert(QStringLiteral("PULSE_SERVER"), u"unix:"_qs + m_runtimeDir.filePath(QStringLiteral("none")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
+        // The version request at start ends at a closed loopback port instead of leaving the machine.
+        for (const char *name : { "http_proxy", "https_proxy" })
+            env.insert(QLatin1String(name), TestSupport::closedServiceUrl());
+        env.remove(QStringLiteral("no_proxy"));
+        m_programs.push_back(std::make_unique<Program>(display));
+        m_programs.back()->start(executable, dir, env);
+        return m_programs.back().get();
     }
 
     HeadlessDisplay m_display;
@@ -58,124 +68,56 @@ private:
     std::vector<std::unique_ptr<Program>> m_programs;
 };
 
-void tst_Startup::initTestCase()
+void tst_Startup::oneInstancePerDirectoryAndTheLockOutlivesACrash()
 {
-    QString error;
-    QVERIFY2(m_display.start(true, &error), qPrintable(error));
-}
-
-Program *tst_Startup::launch(const QString &dir, const HeadlessDisplay &display, const QString &program)
-{
-    QProcessEnvironment env = display.programEnvironment();
-    // No sound server, and none autospawned: start-up needs none.
-    env.insert(QStringLiteral("PULSE_SERVER"), u"unix:"_qs + m_runtimeDir.filePath(QStringLiteral("none")));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
-    // The version request at start ends at a closed loopback port instead of leaving the machine.
-    for (const char *name : { "http_proxy", "https_proxy" })
-        env.insert(QLatin1String(name), TestSupport::closedServiceUrl());
-    env.remove(QStringLiteral("no_proxy"));
-    m_programs.push_back(std::make_unique<Program>());
-    QString error;
-    if (!m_programs.back()->start(program, dir, env, &error))
-        qWarning().noquote() << error;
-    return m_programs.back().get();
-}
-
-HeadlessDisplay::TopLevel tst_Startup::waitForWindow(const HeadlessDisplay &display, Program *program, bool main)
-{
-    HeadlessDisplay::TopLevel found;
-    waitFor([&] {
-        for (const auto &w : display.viewableWindowsOf(program->pid())) {
-            if ((w.geometry.width() >= 640) == main)
-                found = w;
-        }
-        return found.id != 0 || !program->isRunning();
-    }, 30000);
-    return found;
-}
-
-void tst_Startup::lockIsHeldAndTakenOverAfterACrash()
-{
-    QTemporaryDir dir;
-    Program *crashed = launch(dir.path(), m_display);
-    HeadlessDisplay::TopLevel window = waitForWindow(m_display, crashed);
-    QVERIFY2(window.id, crashed->describe());
+    QTemporaryDir dir, otherDir;
+    Program *first = launch(dir.path(), m_display);
+    const auto window = first->waitForWindow();
+    QVERIFY2(window.id, first->describe());
     QCOMPARE(window.geometry.size(), QSize(720, 540));
     QVERIFY(QFile::exists(dir.filePath(lockName)));
     QCOMPARE(banners(dir.path()), 1);
     QVERIFY2(waitFor([&] { return Pixels::logo(m_display.shot(dir.filePath(QStringLiteral("shot.png"))), window.geometry) > 2000; }, 20000),
              "the login view shows no logo");
-    crashed->process().kill();
-    QVERIFY(crashed->process().waitForFinished(10000));
-    QVERIFY2(QFile::exists(dir.filePath(lockName)), "a killed instance leaves its lock behind");
-
-    Program *next = launch(dir.path(), m_display);
-    window = waitForWindow(m_display, next);
-    QVERIFY2(window.id, "the stale lock was not taken over");
-    QCOMPARE(banners(dir.path()), 2);
-    QVERIFY(m_display.closeWindow(window.id));
-    QCOMPARE(next->waitForExit(), 0);
-    QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
-}
-
-void tst_Startup::secondInstanceExitsWithOne()
-{
-    QTemporaryDir dir, otherDir;
-    Program *first = launch(dir.path(), m_display);
-    const auto firstWindow = waitForWindow(m_display, first);
-    QVERIFY2(firstWindow.id, first->describe());
 
     Program *second = launch(dir.path(), m_display);
-    const auto box = waitForWindow(m_display, second, false);
+    const auto box = second->waitForWindow(false);
     QVERIFY2(box.id, "the second instance showed no message box");
-    QVERIFY2(!hasMainWindow(m_display, second), "the second instance opened a main window");
-    m_display.pressReturn(box.id);
+    QVERIFY2(!second->waitForWindow(true, 0).id, "the second instance opened a main window");
+    m_display.pressKeys(box.id, { QStringLiteral("Return") });
     QCOMPARE(second->waitForExit(), 1);
     QVERIFY(first->isRunning());
     QVERIFY(QFile::exists(dir.filePath(lockName)));
 
     // Another working directory is another instance.
     Program *other = launch(otherDir.path(), m_display);
-    const auto otherWindow = waitForWindow(m_display, other);
-    QVERIFY2(otherWindow.id, other->describe());
-    QVERIFY(m_display.closeWindow(otherWindow.id) && m_display.closeWindow(firstWindow.id));
+    QVERIFY2(other->waitForWindow().id, other->describe());
+    QVERIFY(m_display.closeWindow(other->window().id));
     QCOMPARE(other->waitForExit(), 0);
-    QCOMPARE(first->waitForExit(), 0);
+
+    ::kill(pid_t(first->pid()), SIGKILL);
+    QCOMPARE(first->waitForExit(), -1000);
+    QVERIFY2(QFile::exists(dir.filePath(lockName)), "a killed instance leaves its lock behind");
+    const int before = banners(dir.path());
+    Program *next = launch(dir.path(), m_display);
+    QVERIFY2(next->waitForWindow().id, "the stale lock was not taken over");
+    QCOMPARE(banners(dir.path()), before + 1);
+    QVERIFY(m_display.closeWindow(next->window().id));
+    QCOMPARE(next->waitForExit(), 0);
+    QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
 }
 
 void tst_Startup::trayCloseAsksBeforeQuitting()
 {
     QTemporaryDir dir;
     Program *program = launch(dir.path(), m_display);
-    const auto window = waitForWindow(m_display, program);
-    QVERIFY2(window.id, program->describe());
-    // A modal dialog dims the white login view behind it.
-    const auto dimmed = [&] {
-        const QImage shot = m_display.shot(dir.filePath(QStringLiteral("shot.png")));
-        return !shot.isNull() && qRed(shot.pixel(window.geometry.topLeft() + QPoint(5, 5))) < 200;
-    };
-    // "Close" is the last entry of the tray menu; a click may come before
-    // the tray has settled, so try again when no menu came.
-    const auto chooseClose = [&] {
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            HeadlessDisplay::TopLevel icon, menu;
-            if (!program->waitForTrayIcon(m_display, &icon))
-                continue;
-            m_display.click(icon.geometry.center(), 3);
-            if (!waitFor([&] { return (menu = waitForWindow(m_display, program, false)).id != 0; }, 5000))
-                continue;
-            QTest::qWait(300); // the menu's final size
-            menu = waitForWindow(m_display, program, false);
-            return m_display.click({ menu.geometry.center().x(), menu.geometry.bottom() - 11 }, 1) && waitFor(dimmed, 10000);
-        }
-        return false;
-    };
-    QVERIFY2(chooseClose(), "no confirmation from the tray's Close");
-    m_display.pressKeys(window.id, { QStringLiteral("Tab"), QStringLiteral("Tab"), QStringLiteral("space") });
-    QVERIFY2(waitFor([&] { return !dimmed(); }, 10000), "\"No\" did not close the dialog");
+    QVERIFY2(program->waitForWindow().id, program->describe());
+    QVERIFY2(program->closeThroughTray(), "no confirmation from the tray's Close");
+    m_display.pressKeys(program->window().id, { QStringLiteral("Tab"), QStringLiteral("Tab"), QStringLiteral("space") });
+    QVERIFY2(waitFor([&] { return !program->dimmed(); }, 10000), "\"No\" did not close the dialog");
     QVERIFY(program->isRunning());
-    QVERIFY2(chooseClose(), "no confirmation from the tray's Close the second time");
-    m_display.pressKeys(window.id, { QStringLiteral("Tab"), QStringLiteral("space") });
+    QVERIFY2(program->closeThroughTray(), "no confirmation from the tray's Close the second time");
+    m_display.pressKeys(program->window().id, { QStringLiteral("Tab"), QStringLiteral("space") });
     QCOMPARE(program->waitForExit(), 0);
 }
 
@@ -186,10 +128,10 @@ void tst_Startup::withoutTrayExitsWithMinusOne()
     QVERIFY2(bare.start(false, &error), qPrintable(error));
     QTemporaryDir dir;
     Program *program = launch(dir.path(), bare);
-    const auto box = waitForWindow(bare, program, false);
+    const auto box = program->waitForWindow(false);
     QVERIFY2(box.id, program->describe());
-    QVERIFY2(!hasMainWindow(bare, program), "the interface was loaded without a tray");
-    bare.pressReturn(box.id);
+    QVERIFY2(!program->waitForWindow(true, 0).id, "the interface was loaded without a tray");
+    bare.pressKeys(box.id, { QStringLiteral("Return") });
     QCOMPARE(program->waitForExit(), -1);
     QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
 }

@@ -2,7 +2,6 @@
 
 #include "testsupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QRegularExpression>
 
@@ -22,9 +21,10 @@ void end(QProcess &process, int graceMs = 5000)
     }
 }
 
-bool isMainWindow(const HeadlessDisplay::TopLevel &window)
+// The tray is a 32 px strip along the top.
+bool isTrayIcon(const HeadlessDisplay::TopLevel &w)
 {
-    return window.geometry.width() >= 640 && window.geometry.height() >= 480;
+    return w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32;
 }
 
 } // namespace
@@ -35,12 +35,8 @@ bool HeadlessDisplay::start(bool withTray, QString *error)
     // accepts connections.
     m_xvfb.start(QStringLiteral("Xvfb"), QStringLiteral("-displayfd 1 -screen 0 1280x800x24 -nolisten tcp -noreset").split(u' '));
     QByteArray out;
-    QDeadlineTimer deadline(15000);
-    while (!out.contains('\n') && !deadline.hasExpired() && m_xvfb.waitForStarted(5000)) {
-        m_xvfb.waitForReadyRead(100);
-        out += m_xvfb.readAllStandardOutput();
-    }
-    if (!out.contains('\n')) {
+    if (!TestSupport::waitFor([&] { return (out += m_xvfb.readAllStandardOutput()).contains('\n') || m_xvfb.state() == QProcess::NotRunning; }, 15000)
+        || !out.contains('\n')) {
         *error = QStringLiteral("Xvfb reported no display (%1); scripts/install-deps.sh installs it").arg(m_xvfb.errorString());
         return false;
     }
@@ -51,23 +47,18 @@ bool HeadlessDisplay::start(bool withTray, QString *error)
     m_trayer.start(QStringLiteral("trayer"), QStringLiteral("--edge top --align right --widthtype pixel --width 200 "
                                                             "--heighttype pixel --height 32 --transparent false --expand true")
                                                      .split(u' '));
-    const bool taken = TestSupport::waitFor(
-            [&] {
-                Display *d = XOpenDisplay(m_name.toLocal8Bit().constData());
-                const bool owned = d && XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0;
-                if (d)
-                    XCloseDisplay(d);
-                return owned || m_trayer.state() == QProcess::NotRunning;
-            },
-            15000);
-    if (!taken || m_trayer.state() == QProcess::NotRunning) {
+    Display *d = XOpenDisplay(m_name.toLocal8Bit().constData());
+    const bool taken = d && TestSupport::waitFor([&] {
+        return XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0 || m_trayer.state() == QProcess::NotRunning;
+    }, 15000) && m_trayer.state() == QProcess::Running;
+    if (d)
+        XCloseDisplay(d);
+    if (!taken)
         *error = QStringLiteral("trayer did not take the system tray (%1)").arg(m_trayer.errorString());
-        return false;
-    }
-    return true;
+    return taken;
 }
 
-void HeadlessDisplay::stop()
+HeadlessDisplay::~HeadlessDisplay()
 {
     end(m_trayer);
     end(m_xvfb);
@@ -101,35 +92,19 @@ QByteArray HeadlessDisplay::xdotool(const QStringList &arguments) const
     return process.readAllStandardOutput();
 }
 
-QList<HeadlessDisplay::TopLevel> HeadlessDisplay::windowsOf(qint64 pid) const
+QList<HeadlessDisplay::TopLevel> HeadlessDisplay::windowsOf(qint64 pid, bool trayIcon) const
 {
+    // Positions are translated to the root.
     static const QRegularExpression geometry(QStringLiteral(R"(Position: (-?\d+),(-?\d+).*\n.*Geometry: (\d+)x(\d+))"));
     QList<TopLevel> windows;
-    const QByteArray ids = xdotool({ QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), QString::number(pid) });
+    const QByteArray ids = xdotool(QStringLiteral("search --onlyvisible --pid %1").arg(pid).split(u' '));
     for (const QByteArray &id : ids.split('\n')) {
-        // The position is translated to the root.
         const auto m = geometry.match(QString::fromLatin1(xdotool({ QStringLiteral("getwindowgeometry"), QString::fromLatin1(id) })));
-        if (!id.isEmpty() && m.hasMatch())
-            windows.append(TopLevel { id.toULong(), QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()) });
+        const TopLevel w { id.toULong(), QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()) };
+        if (!id.isEmpty() && m.hasMatch() && isTrayIcon(w) == trayIcon)
+            windows.append(w);
     }
     return windows;
-}
-
-// The tray is a 32 px strip along the top.
-QList<HeadlessDisplay::TopLevel> HeadlessDisplay::viewableWindowsOf(qint64 pid) const
-{
-    QList<TopLevel> windows = windowsOf(pid);
-    windows.removeIf([](const TopLevel &w) { return w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32; });
-    return windows;
-}
-
-HeadlessDisplay::TopLevel HeadlessDisplay::trayIconOf(qint64 pid) const
-{
-    for (const TopLevel &w : windowsOf(pid)) {
-        if (w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32)
-            return w;
-    }
-    return {};
 }
 
 bool HeadlessDisplay::closeWindow(unsigned long id) const
@@ -150,25 +125,19 @@ bool HeadlessDisplay::closeWindow(unsigned long id) const
 }
 
 // xdotool's exit code is not telling: a key release may find the window gone.
-bool HeadlessDisplay::pressKeys(unsigned long id, const QStringList &keys) const
+void HeadlessDisplay::pressKeys(unsigned long id, const QStringList &keys) const
 {
-    // Without a window the keys go where the keyboard is grabbed or focused: to an open menu.
-    xdotool((id ? QStringList { QStringLiteral("key"), QStringLiteral("--window"), QString::number(id) } : QStringList { QStringLiteral("key") }) + keys);
-    return true;
+    xdotool(QStringList { QStringLiteral("key"), QStringLiteral("--window"), QString::number(id) } + keys);
 }
 
-bool HeadlessDisplay::click(QPoint position, int button) const
+void HeadlessDisplay::click(QPoint position, int button) const
 {
-    xdotool({ QStringLiteral("mousemove"), QString::number(position.x()), QString::number(position.y()),
-              QStringLiteral("click"), QString::number(button) });
-    return true;
+    xdotool(QStringLiteral("mousemove %1 %2 click %3").arg(position.x()).arg(position.y()).arg(button).split(u' '));
 }
 
-bool HeadlessDisplay::typeText(unsigned long id, const QString &text) const
+void HeadlessDisplay::typeText(unsigned long id, const QString &text) const
 {
-    xdotool({ QStringLiteral("type"), QStringLiteral("--window"), QString::number(id), QStringLiteral("--delay"),
-              QStringLiteral("20"), text });
-    return true;
+    xdotool(QStringLiteral("type --delay 20 --window %1").arg(id).split(u' ') << text);
 }
 
 QImage HeadlessDisplay::shot(const QString &path) const
@@ -179,49 +148,73 @@ QImage HeadlessDisplay::shot(const QString &path) const
     return taken ? QImage(path).convertToFormat(QImage::Format_RGB32) : QImage();
 }
 
-// ------------------------------------------------------------------- Program
-
-bool Program::start(const QString &executable, const QString &dir, const QProcessEnvironment &environment,
-                    QString *error)
+bool Program::start(const QString &executable, const QString &dir, QProcessEnvironment environment)
 {
     m_dir = dir;
     m_process.setWorkingDirectory(dir);
-    m_process.setProcessEnvironment(environment);
+    m_process.setProcessEnvironment(environment.isEmpty() ? m_display.programEnvironment() : environment);
     m_process.setStandardOutputFile(QDir(dir).filePath(QStringLiteral("stdout.txt")));
     m_process.setStandardErrorFile(QDir(dir).filePath(QStringLiteral("stderr.txt")));
     m_process.start(executable, {});
-    if (m_process.waitForStarted(10000))
-        return true;
-    *error = QStringLiteral("%1 did not start: %2").arg(executable, m_process.errorString());
-    return false;
+    return m_process.waitForStarted(10000);
 }
 
-bool Program::waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *window, int timeoutMs)
+HeadlessDisplay::TopLevel Program::waitForWindow(bool main, int timeoutMs)
 {
-    return TestSupport::waitFor(
-                   [&] {
-                       for (const auto &candidate : display.viewableWindowsOf(pid())) {
-                           if (isMainWindow(candidate))
-                               return (*window = candidate, true);
-                       }
-                       return !isRunning();
-                   },
-                   timeoutMs)
-            && isRunning();
+    HeadlessDisplay::TopLevel found;
+    TestSupport::waitFor([&] {
+        for (const auto &w : m_display.windowsOf(pid()))
+            found = (w.geometry.width() >= 640 && w.geometry.height() >= 480) == main ? w : found;
+        return found.id != 0 || !isRunning();
+    }, timeoutMs);
+    if (main)
+        m_window = found;
+    return isRunning() ? found : HeadlessDisplay::TopLevel {};
 }
 
-// The tray lays its icons out again when another program's icon goes: the
-// icon counts once it stays in place.
-bool Program::waitForTrayIcon(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *icon, int timeoutMs)
+QList<HeadlessDisplay::TopLevel> Program::popups() const
 {
-    HeadlessDisplay::TopLevel previous;
-    return TestSupport::waitFor(
-            [&] {
-                previous = *icon;
-                *icon = display.trayIconOf(pid());
-                return icon->id != 0 && icon->geometry == previous.geometry;
-            },
-            timeoutMs);
+    auto windows = m_display.windowsOf(pid());
+    windows.removeIf([&](const auto &w) { return w.id == m_window.id; });
+    return windows;
+}
+
+// The tray lays its icons out again when another program's icon goes, and a
+// menu may move once shown: each counts once it stays in place. A click
+// before the tray has settled may be lost, hence the retries.
+QRect Program::openTrayMenu()
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        HeadlessDisplay::TopLevel icon, previous;
+        TestSupport::waitFor([&] {
+            previous = std::exchange(icon, m_display.windowsOf(pid(), true).value(0));
+            return icon.id != 0 && icon.geometry == previous.geometry;
+        }, 15000);
+        m_display.click(icon.geometry.center(), 3);
+        QRect menu, before;
+        if (TestSupport::waitFor([&] {
+                before = std::exchange(menu, popups().value(0).geometry);
+                return !menu.isNull() && menu == before;
+            }, 5000))
+            return menu;
+    }
+    return {};
+}
+
+bool Program::closeThroughTray()
+{
+    const QRect menu = openTrayMenu();
+    if (menu.isNull())
+        return false;
+    m_display.click({ menu.center().x(), menu.bottom() - 11 });
+    return TestSupport::waitFor([&] { return dimmed(); }, 10000);
+}
+
+// A modal dialog dims the view behind it.
+bool Program::dimmed(QPoint at) const
+{
+    const QImage shot = m_display.shot(QDir(m_dir).filePath(QStringLiteral("shot.png")));
+    return !shot.isNull() && qRed(shot.pixel(m_window.geometry.topLeft() + at)) < 200;
 }
 
 int Program::waitForExit(int timeoutMs)
@@ -236,23 +229,26 @@ void Program::kill()
     end(m_process, 10000);
 }
 
-QByteArray Program::describe()
+QByteArray Program::describe() const
 {
-    return "state " + QByteArray::number(m_process.state()) + ", exit code " + QByteArray::number(m_process.exitCode())
-            + ", stderr: " + TestSupport::readFile(QDir(m_dir).filePath(QStringLiteral("stderr.txt"))).right(2000);
+    return "state " + QByteArray::number(m_process.state()) + ", exit code " + QByteArray::number(m_process.exitCode()) + ", "
+            + m_process.errorString().toUtf8() + ", stderr: " + TestSupport::readFile(QDir(m_dir).filePath(QStringLiteral("stderr.txt"))).right(2000);
 }
-
-// -------------------------------------------------------------------- Pixels
 
 namespace Pixels {
 
-int count(const QImage &image, const std::function<bool(QRgb)> &match)
+int count(const QImage &image, const std::function<bool(QRgb)> &match, QPoint *centre)
 {
     int n = 0;
+    QPoint sum;
     for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x)
-            n += match(image.pixel(x, y)) ? 1 : 0;
+        for (int x = 0; x < image.width(); ++x) {
+            if (match(image.pixel(x, y)))
+                ++n, sum += QPoint(x, y);
+        }
     }
+    if (centre)
+        *centre = n ? sum / n : QPoint();
     return n;
 }
 
@@ -266,28 +262,6 @@ int differing(const QImage &a, const QImage &b)
             n += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
     }
     return n;
-}
-
-QPoint colourCentre(const QImage &image, const QRect &area, QRgb rgb, int *count)
-{
-    qint64 sx = 0, sy = 0;
-    int n = 0;
-    const QRect bounded = area.intersected(image.rect());
-    for (int y = bounded.top(); y <= bounded.bottom(); ++y) {
-        for (int x = bounded.left(); x <= bounded.right(); ++x) {
-            if ((image.pixel(x, y) & 0xffffff) == (rgb & 0xffffff))
-                sx += x, sy += y, ++n;
-        }
-    }
-    if (count)
-        *count = n;
-    return n == 0 ? QPoint() : QPoint(int(sx / n), int(sy / n));
-}
-
-int logo(const QImage &image, QRect area)
-{
-    const QImage part = area.isNull() ? image : image.copy(area.intersected(image.rect()));
-    return count(part, [](QRgb p) { return qBlue(p) > 120 && qRed(p) < 60 && qGreen(p) > 60 && qGreen(p) < 180; });
 }
 
 } // namespace Pixels

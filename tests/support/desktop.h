@@ -20,31 +20,22 @@ public:
         QRect geometry;
     };
 
-    HeadlessDisplay() = default;
-    ~HeadlessDisplay() { stop(); }
-    HeadlessDisplay(const HeadlessDisplay &) = delete;
-    HeadlessDisplay &operator=(const HeadlessDisplay &) = delete;
-
+    ~HeadlessDisplay();
     // Returns once the display answers and, withTray, the tray is taken.
     bool start(bool withTray, QString *error);
-    void stop();
     // The system environment with this display and the xcb platform.
     [[nodiscard]] QProcessEnvironment environment() const;
     // For the program: also no proxy (every peer is on 127.0.0.1) and the
     // locale `lang` alone.
     [[nodiscard]] QProcessEnvironment programEnvironment(const QString &lang = QStringLiteral("en_GB.UTF-8")) const;
-
-    // Visible windows whose _NET_WM_PID is pid, in root coordinates: top
-    // levels (menus, boxes, the main window) and the tray icon.
-    [[nodiscard]] QList<TopLevel> windowsOf(qint64 pid) const;
-    [[nodiscard]] QList<TopLevel> viewableWindowsOf(qint64 pid) const; // without the tray icon
-    [[nodiscard]] TopLevel trayIconOf(qint64 pid) const;
+    // Visible windows whose _NET_WM_PID is pid, in root coordinates: the top
+    // levels (menus, boxes, the main window) or else the icon in the tray.
+    [[nodiscard]] QList<TopLevel> windowsOf(qint64 pid, bool trayIcon = false) const;
     // WM_DELETE_WINDOW, as a window manager sends for the close button.
     bool closeWindow(unsigned long id) const;
-    bool pressKeys(unsigned long id, const QStringList &keys) const; // id 0: wherever the keyboard goes
-    bool pressReturn(unsigned long id) const { return pressKeys(id, { QStringLiteral("Return") }); }
-    bool click(QPoint position, int button) const;
-    bool typeText(unsigned long id, const QString &text) const;
+    void pressKeys(unsigned long id, const QStringList &keys) const;
+    void click(QPoint position, int button = 1) const;
+    void typeText(unsigned long id, const QString &text) const;
     // A screenshot kept at `path`, or a null image when none could be taken.
     [[nodiscard]] QImage shot(const QString &path) const;
 
@@ -61,38 +52,44 @@ private:
 class Program
 {
 public:
-    Program() = default;
+    explicit Program(const HeadlessDisplay &display) : m_display(display) { }
     ~Program() { kill(); }
-    Program(const Program &) = delete;
-    Program &operator=(const Program &) = delete;
 
-    bool start(const QString &executable, const QString &dir, const QProcessEnvironment &environment,
-               QString *error);
+    // The display's programEnvironment() when none is given.
+    bool start(const QString &executable, const QString &dir, QProcessEnvironment environment = {});
     [[nodiscard]] bool isRunning() const { return m_process.state() == QProcess::Running; }
     [[nodiscard]] qint64 pid() const { return m_process.processId(); }
     [[nodiscard]] QString dir() const { return m_dir; }
-    QProcess &process() { return m_process; }
-    // The application window, once mapped (bounded wait).
-    bool waitForWindow(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *window, int timeoutMs = 30000);
-    // The icon in the tray, once embedded and settled (bounded wait).
-    bool waitForTrayIcon(const HeadlessDisplay &display, HeadlessDisplay::TopLevel *icon, int timeoutMs = 15000);
-    // Waits for the exit; its code, or -1000 when it did not end normally.
+    // The first window shown that is (or is not) the main one; none when the
+    // program ends first. The main one is kept as window().
+    HeadlessDisplay::TopLevel waitForWindow(bool main = true, int timeoutMs = 30000);
+    [[nodiscard]] HeadlessDisplay::TopLevel window() const { return m_window; }
+    [[nodiscard]] QList<HeadlessDisplay::TopLevel> popups() const;
+    // Right click on the tray icon; the menu's place, null when none came.
+    QRect openTrayMenu();
+    // The tray menu's last entry, "Close"; true once its confirmation dims the window.
+    bool closeThroughTray();
+    [[nodiscard]] bool dimmed(QPoint at = { 5, 5 }) const;
+    // Its code, or -1000 when it did not end normally.
     int waitForExit(int timeoutMs = 15000);
-    // Ends the process, hard if need be.
     void kill();
-    [[nodiscard]] QByteArray describe();
+    [[nodiscard]] QByteArray describe() const;
 
 private:
+    const HeadlessDisplay &m_display;
     QProcess m_process;
     QString m_dir;
+    HeadlessDisplay::TopLevel m_window;
 };
 
 namespace Pixels {
-int count(const QImage &image, const std::function<bool(QRgb)> &match);
+// The pixels where `match` holds, and their centre.
+int count(const QImage &image, const std::function<bool(QRgb)> &match, QPoint *centre = nullptr);
 // Pixels that differ; all of them when the sizes differ.
 int differing(const QImage &a, const QImage &b);
-// Centre of the points of `image` inside `area` whose colour is `rgb`; null when none.
-QPoint colourCentre(const QImage &image, const QRect &area, QRgb rgb, int *count = nullptr);
-// Pixels of the program logo's blue inside `area` (all of the image when null).
-int logo(const QImage &image, QRect area = {});
+// Pixels of the program logo's blue inside `area`.
+inline int logo(const QImage &image, QRect area)
+{
+    return count(image.copy(area), [](QRgb p) { return qBlue(p) > 120 && qRed(p) < 60 && qGreen(p) > 60 && qGreen(p) < 180; });
+}
 } // namespace Pixels

@@ -4,16 +4,11 @@
 #include "toneanalysis.h"
 
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTest>
 #include <QThread>
 
 #include <cerrno>
 #include <cmath>
-
 #include <csignal>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -24,12 +19,6 @@ namespace StationHarness {
 namespace {
 
 constexpr int kRate = 48000;
-constexpr double kSilence = ToneAnalysis::kSilencePeak;
-
-qsizetype frameAt(double ms)
-{
-    return qsizetype(ms * kRate / 1000.0);
-}
 
 ToneAnalysis::Pcm pcm(const QVector<qint16> &stereo)
 {
@@ -57,33 +46,15 @@ void end(QProcess &process, int number)
     }
 }
 
-QString tailOf(const QString &path)
-{
-    return QString::fromLocal8Bit(TestSupport::readFile(path).right(1000));
-}
-
 } // namespace
-
-quint16 freeTcpPort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
-}
 
 bool Peers::start(QString *error)
 {
-    if (m_process.state() == QProcess::Running)
-        return true;
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
     dieWithParent(m_process);
     m_process.start(QStringLiteral("bash"), { QStringLiteral(ONDALINE_PEERS_SCRIPT), m_dir.path(), m_kind });
     QByteArray out;
-    QDeadlineTimer deadline(30000);
-    while (!out.contains("READY\n") && m_process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
-        m_process.waitForReadyRead(100);
-        out += m_process.readAllStandardOutput();
-    }
-    if (!out.contains("READY\n")) {
+    const auto ready = [&] { return (out += m_process.readAllStandardOutput()).contains("READY\n"); };
+    if (!TestSupport::waitFor([&] { return ready() || m_process.state() == QProcess::NotRunning; }, 30000) || !ready()) {
         *error = QStringLiteral("peers.sh %1 did not start: %2")
                          .arg(m_kind, QString::fromLocal8Bit(out + m_process.readAllStandardError()));
         stop();
@@ -104,56 +75,31 @@ void Peers::stop()
 
 bool PulseServer::start(QString *error)
 {
-    if (!Peers::start(error))
-        return false;
+    const bool started = Peers::start(error);
     qputenv("PULSE_SERVER", serverAddress().toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", value(QStringLiteral("XDG_RUNTIME_DIR")).toLocal8Bit());
-    return true;
-}
-
-QByteArray PulseServer::pactl(const QStringList &arguments, bool *ok)
-{
-    QProcess process;
-    process.start(QStringLiteral("pactl"), QStringList { QStringLiteral("--server=") + serverAddress() } + arguments);
-    const bool done = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
-    if (ok)
-        *ok = done;
-    return process.readAllStandardOutput();
+    return started;
 }
 
 int PulseServer::loadModule(const QString &name, const QStringList &arguments)
 {
-    bool ok = false;
-    const int index = pactl(QStringList { QStringLiteral("load-module"), name } + arguments, &ok).trimmed().toInt();
-    return ok ? index : -1;
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), QStringList { u"--server="_qs + serverAddress(), u"load-module"_qs, name } + arguments);
+    const bool ok = pactl.waitForFinished(5000) && pactl.exitStatus() == QProcess::NormalExit && pactl.exitCode() == 0;
+    return ok ? pactl.readAllStandardOutput().trimmed().toInt() : -1;
 }
 
 bool PulseServer::unloadModule(int index)
 {
-    bool ok = false;
-    pactl({ QStringLiteral("unload-module"), QString::number(index) }, &ok);
-    return ok;
+    return QProcess::execute(QStringLiteral("pactl"), { u"--server="_qs + serverAddress(), u"unload-module"_qs, QString::number(index) }) == 0;
 }
 
 QUrl IcecastServer::mountUrl(const QString &mount) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(port()).arg(mount.startsWith(u'/') ? mount.mid(1) : mount));
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(value(QStringLiteral("ICECAST_PORT")), mount.startsWith(u'/') ? mount.mid(1) : mount));
 }
 
-bool IcecastServer::isMountListed(const QString &mount) const
-{
-    QProcess curl;
-    curl.start(QStringLiteral("curl"),
-               { QStringLiteral("-sf"), QStringLiteral("-u"), u"admin:"_qs + value(QStringLiteral("ICECAST_ADMIN_PASSWORD")),
-                 QStringLiteral("http://127.0.0.1:%1/admin/listmounts").arg(port()) });
-    return curl.waitForFinished(5000) && curl.readAllStandardOutput().contains('"' + mountUrl(mount).path().toUtf8() + '"');
-}
-
-// ----------------------------------------------------------------- tones
-
-TonePlayer::TonePlayer(double frequencyHz, double amplitude, int sampleRate)
-    : m_frequencyHz(frequencyHz), m_amplitude(amplitude), m_sampleRate(sampleRate)
+TonePlayer::TonePlayer(double frequencyHz, int sampleRate) : m_frequencyHz(frequencyHz), m_sampleRate(sampleRate)
 {
     ::signal(SIGPIPE, SIG_IGN); // a killed reader shows as EPIPE
 }
@@ -169,10 +115,8 @@ bool TonePlayer::run(const QString &program, const QStringList &arguments, QStri
         return true;
     kill();
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        *error = QStringLiteral("no pipe");
+    if (::pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    }
     const int reader = fds[0];
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(QProcess::nullDevice());
@@ -216,7 +160,7 @@ void TonePlayer::feed(int fd)
             continue;
         }
         for (qint64 i = 0; i < chunkFrames; ++i) {
-            const qint16 v = m_silent ? 0 : qint16(std::lround(32767.0 * m_amplitude * std::sin(phase)));
+            const qint16 v = m_silent ? 0 : qint16(std::lround(32767.0 / 8 * std::sin(phase)));
             chunk[size_t(2 * i)] = chunk[size_t(2 * i + 1)] = v;
             phase = std::fmod(phase + step, 2 * M_PI);
         }
@@ -257,15 +201,13 @@ void TonePlayer::resume()
     signal(m_process, SIGCONT);
 }
 
-ToneFeed::ToneFeed(IcecastServer *server, QString mount, double frequencyHz, double amplitude)
-    : TonePlayer(frequencyHz, amplitude, 44100), m_server(server), m_mount(std::move(mount))
+ToneFeed::ToneFeed(IcecastServer *server, QString mount, double frequencyHz)
+    : TonePlayer(frequencyHz, 44100), m_server(server), m_mount(std::move(mount))
 {
 }
 
 bool ToneFeed::start(QString *error)
 {
-    if (isRunning())
-        return true;
     QUrl target = url();
     target.setScheme(QStringLiteral("icecast"));
     target.setUserName(QStringLiteral("source"));
@@ -277,17 +219,21 @@ bool ToneFeed::start(QString *error)
                      << target.toString(),
              error))
         return false;
-    if (TestSupport::waitFor([&] { return m_server->isMountListed(m_mount) || !isRunning(); }, 10000) && isRunning())
+    const auto listed = [&] {
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), { QStringLiteral("-sf"), QStringLiteral("-u"),
+                                             u"admin:"_qs + m_server->value(QStringLiteral("ICECAST_ADMIN_PASSWORD")),
+                                             url().resolved(QUrl(QStringLiteral("/admin/listmounts"))).toString() });
+        return curl.waitForFinished(5000) && curl.readAllStandardOutput().contains('"' + url().path().toUtf8() + '"');
+    };
+    if (TestSupport::waitFor([&] { return !isRunning() || listed(); }, 10000) && isRunning())
         return true;
     *error = QStringLiteral("mount %1 never appeared on icecast").arg(m_mount);
     kill();
     return false;
 }
 
-SinkTone::SinkTone(PulseServer *, QString sink, double frequencyHz, double amplitude)
-    : TonePlayer(frequencyHz, amplitude, kRate), m_sink(std::move(sink))
-{
-}
+SinkTone::SinkTone(PulseServer *, QString sink, double frequencyHz) : TonePlayer(frequencyHz, kRate), m_sink(std::move(sink)) { }
 
 bool SinkTone::start(QString *error)
 {
@@ -298,12 +244,7 @@ bool SinkTone::start(QString *error)
                error);
 }
 
-// --------------------------------------------------------------- capture
-
-Capture::Capture(PulseServer *pulse, QString source, QList<double> tones)
-    : m_pulse(pulse), m_source(std::move(source)), m_tones(std::move(tones))
-{
-}
+Capture::Capture(PulseServer *pulse, QString source) : m_pulse(pulse), m_source(std::move(source)) { }
 
 Capture::~Capture()
 {
@@ -315,7 +256,7 @@ bool Capture::start(QString *error)
     end(m_process, SIGKILL);
     m_file.close();
     m_samples.clear();
-    m_classes.clear();
+    m_windows.clear();
     const QString path = m_dir.filePath(QStringLiteral("capture.raw"));
     QFile::remove(path);
     m_process.setStandardOutputFile(path);
@@ -329,7 +270,7 @@ bool Capture::start(QString *error)
     m_file.setFileName(path);
     if (!TestSupport::waitFor([&] { return m_file.size() > 0 || m_process.state() == QProcess::NotRunning; }, 10000)
         || m_process.state() == QProcess::NotRunning || !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        *error = QStringLiteral("parec on %1 recorded nothing: %2").arg(m_source, tailOf(m_dir.filePath(QStringLiteral("parec.log"))));
+        *error = QStringLiteral("parec on %1 recorded nothing: %2").arg(m_source, QString::fromLocal8Bit(TestSupport::readFile(m_dir.filePath(u"parec.log"_qs))));
         end(m_process, SIGKILL);
         return false;
     }
@@ -354,49 +295,41 @@ const QVector<qint16> &Capture::samples()
 void Capture::read()
 {
     if (m_file.isOpen()) {
-        m_anchorWallMs = QDateTime::currentMSecsSinceEpoch();
         const QByteArray bytes = m_file.read((m_file.size() - m_file.pos()) / 4 * 4);
         const qsizetype old = m_samples.size();
         m_samples.resize(old + bytes.size() / 2);
         memcpy(m_samples.data() + old, bytes.constData(), size_t(bytes.size()));
-        m_anchorPositionMs = double(m_samples.size() / 2) * 1000.0 / kRate;
     }
-    const qsizetype window = frameAt(kWindowMs);
-    for (qsizetype from = m_classes.size() * window; from + window <= m_samples.size() / 2; from += window) {
-        double tone = -1;
-        const double frequency = ToneAnalysis::dominantFrequency(pcm(m_samples), from, from + window);
-        for (double candidate : std::as_const(m_tones)) {
-            if (std::abs(frequency - candidate) <= 60.0)
-                tone = candidate;
-        }
-        m_classes.append(ToneAnalysis::peakLevel(pcm(m_samples), from, from + window) < kSilence ? 0 : tone);
+    const double classified = double(m_windows.size() * kWindowMs);
+    for (auto window : ToneAnalysis::toneTimeline(pcm(slice(m_samples, classified, 1e12)), kWindowMs)) {
+        window.startMs += classified;
+        m_windows.append(window);
     }
+}
+
+bool Capture::heard(qsizetype window, double tone) const
+{
+    const double frequency = m_windows.at(window).frequencyHz;
+    return tone == 0 ? frequency == 0 : std::abs(frequency - tone) <= 60.0;
 }
 
 double Capture::positionMs()
 {
     read();
-    return m_anchorPositionMs;
+    return double(m_samples.size() / 2) * 1000.0 / kRate;
 }
 
-double Capture::onsetMs(double tone, double fromMs, int stableMs) const
+double Capture::onsetMs(double tone, double fromMs, int timeoutMs, int stableMs)
 {
     const int needed = std::max(1, stableMs / kWindowMs);
-    int run = 0;
-    for (int i = std::max(0, int(std::floor(fromMs / kWindowMs))); i < m_classes.size(); ++i) {
-        run = m_classes.at(i) == tone ? run + 1 : 0;
-        if (run == needed)
-            return double(i - needed + 1) * kWindowMs;
-    }
-    return -1;
-}
-
-double Capture::waitForOnset(double tone, double fromMs, int timeoutMs, int stableMs)
-{
     double onset = -1;
     TestSupport::waitFor([&] {
         read();
-        return (onset = onsetMs(tone, fromMs, stableMs)) >= 0;
+        for (int i = std::max(0, int(std::floor(fromMs / kWindowMs))), run = 0; onset < 0 && i < m_windows.size(); ++i) {
+            run = heard(i, tone) ? run + 1 : 0;
+            onset = run == needed ? double(i - needed + 1) * kWindowMs : -1;
+        }
+        return onset >= 0;
     }, timeoutMs);
     return onset;
 }
@@ -405,47 +338,22 @@ bool Capture::steady(double tone, double fromMs, double toMs) const
 {
     const int first = std::max(0, int(std::ceil(fromMs / kWindowMs)));
     const int last = int(std::floor(toMs / kWindowMs));
-    if (last > m_classes.size() || first >= last)
-        return false;
-    return std::all_of(m_classes.begin() + first, m_classes.begin() + last, [&](double c) { return c == tone; });
+    for (int i = first; i < last; ++i) {
+        if (i >= m_windows.size() || !heard(i, tone))
+            return false;
+    }
+    return first < last;
 }
 
 QString Capture::describe(double fromMs, double toMs) const
 {
     QStringList parts;
-    const int first = std::max(0, int(fromMs / kWindowMs));
-    const int last = std::min(int(m_classes.size()), int(toMs / kWindowMs) + 1);
-    for (int start = first, i = first; i <= last; ++i) {
-        if (i < last && m_classes.at(i) == m_classes.at(start))
-            continue;
-        if (i > start) {
-            const double c = m_classes.at(start);
-            parts << QStringLiteral("%1 %2-%3 ms")
-                             .arg(c > 0 ? QStringLiteral("%1 Hz").arg(c) : c == 0 ? u"silence"_qs : u"other"_qs)
-                             .arg(start * kWindowMs)
-                             .arg(i * kWindowMs);
-        }
-        start = i;
+    for (const auto &s : ToneAnalysis::segments(m_windows, kWindowMs, 30.0)) {
+        if (s.endMs > fromMs && s.startMs < toMs)
+            parts << QStringLiteral("%1 %2-%3 ms").arg(s.frequencyHz > 0 ? QStringLiteral("%1 Hz").arg(std::lround(s.frequencyHz)) : u"silence"_qs).arg(s.startMs).arg(s.endMs);
     }
     return parts.join(QStringLiteral(", "));
 }
-
-double Capture::peak(double fromMs, double toMs) const
-{
-    return ToneAnalysis::peakLevel(pcm(m_samples), frameAt(fromMs), frameAt(toMs));
-}
-
-double Capture::largestStep(double fromMs, double toMs) const
-{
-    return ToneAnalysis::largestStep(pcm(m_samples), frameAt(fromMs), frameAt(toMs));
-}
-
-double Capture::longestGapMs(double fromMs, double toMs) const
-{
-    return longestSilentGapMs(slice(m_samples, fromMs, toMs));
-}
-
-// -------------------------------------------------------------- analysis
 
 double dominantFrequency(const QVector<qint16> &stereo)
 {
@@ -457,21 +365,21 @@ double peakLevel(const QVector<qint16> &stereo)
     return ToneAnalysis::peakLevel(pcm(stereo));
 }
 
-double largestStep(const QVector<qint16> &stereo, qsizetype from, qsizetype to)
+double largestStep(const QVector<qint16> &stereo)
 {
-    return ToneAnalysis::largestStep(pcm(stereo), from, to);
+    return ToneAnalysis::largestStep(pcm(stereo));
 }
 
-double longestSilentGapMs(const QVector<qint16> &stereo, double threshold)
+double longestSilentGapMs(const QVector<qint16> &stereo)
 {
-    return ToneAnalysis::longestSilentGapMs(pcm(stereo), threshold);
+    return ToneAnalysis::longestSilentGapMs(pcm(stereo));
 }
 
 QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs)
 {
     const qsizetype frames = stereo.size() / 2;
-    const qsizetype from = std::clamp<qsizetype>(frameAt(fromMs), 0, frames);
-    return stereo.mid(from * 2, (std::clamp<qsizetype>(frameAt(toMs), from, frames) - from) * 2);
+    const qsizetype from = std::clamp<qsizetype>(qsizetype(fromMs * kRate / 1000), 0, frames);
+    return stereo.mid(from * 2, (std::clamp<qsizetype>(qsizetype(toMs * kRate / 1000), from, frames) - from) * 2);
 }
 
 QVector<qint16> tail(const QVector<qint16> &stereo, int ms)

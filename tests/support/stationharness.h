@@ -7,20 +7,15 @@
 
 #include <QFile>
 #include <QHash>
-#include <QList>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
-#include <QVector>
 #include <atomic>
 #include <thread>
 
-namespace StationHarness {
+#include "toneanalysis.h"
 
-// A free TCP port on 127.0.0.1 at the time of the call.
-quint16 freeTcpPort();
+namespace StationHarness {
 
 // peers.sh running one kind of peer, and the coordinates it printed.
 class Peers
@@ -48,7 +43,6 @@ public:
     PulseServer() : Peers(QStringLiteral("pulse")) { }
     bool start(QString *error);
     [[nodiscard]] QString serverAddress() const { return value(QStringLiteral("PULSE_SERVER")); }
-    QByteArray pactl(const QStringList &arguments, bool *ok = nullptr);
     int loadModule(const QString &name, const QStringList &arguments); // module index or -1
     bool unloadModule(int index);
 };
@@ -57,12 +51,11 @@ class IcecastServer : public Peers
 {
 public:
     IcecastServer() : Peers(QStringLiteral("icecast")) { }
-    [[nodiscard]] quint16 port() const { return value(QStringLiteral("ICECAST_PORT")).toUShort(); }
     [[nodiscard]] QUrl mountUrl(const QString &mount) const;
-    [[nodiscard]] bool isMountListed(const QString &mount) const;
 };
 
-// A sine tone piped into a child at real time: silence keeps the connection.
+// A sine tone at an eighth of full scale piped into a child at real time:
+// silence keeps the connection.
 class TonePlayer
 {
 public:
@@ -74,14 +67,13 @@ public:
     [[nodiscard]] bool isRunning() const { return m_process.state() == QProcess::Running; }
 
 protected:
-    TonePlayer(double frequencyHz, double amplitude, int sampleRate);
+    TonePlayer(double frequencyHz, int sampleRate);
     bool run(const QString &program, const QStringList &arguments, QString *error);
 
 private:
     void feed(int fd);
 
     double m_frequencyHz;
-    double m_amplitude;
     int m_sampleRate;
     QProcess m_process;
     std::thread m_thread;
@@ -93,7 +85,7 @@ private:
 class ToneFeed : public TonePlayer
 {
 public:
-    ToneFeed(IcecastServer *server, QString mount, double frequencyHz, double amplitude = 0.125);
+    ToneFeed(IcecastServer *server, QString mount, double frequencyHz);
     bool start(QString *error);
     [[nodiscard]] QUrl url() const { return m_server->mountUrl(m_mount); }
 
@@ -106,24 +98,22 @@ private:
 class SinkTone : public TonePlayer
 {
 public:
-    SinkTone(PulseServer *pulse, QString sink, double frequencyHz, double amplitude = 0.125);
+    SinkTone(PulseServer *, QString sink, double frequencyHz);
     bool start(QString *error);
-    void stop() { kill(); }
 
 private:
     QString m_sink;
 };
 
 // Records a PulseAudio source with parec, 48 kHz stereo s16le, into a file (a
-// pipe would overflow while the test blocks), and classifies it in 20 ms
-// windows as the nearest of `tones`, 0 for silence, -1 for anything else.
+// pipe would overflow while the test blocks), and finds the tone of each 20 ms
+// window; a tone of 0 is silence.
 class Capture
 {
 public:
     static constexpr int kWindowMs = 20;
 
-    explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"),
-                     QList<double> tones = { 440.0, 660.0, 880.0, 1100.0 });
+    explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"));
     ~Capture();
     bool start(QString *error);
     QVector<qint16> stop();
@@ -132,42 +122,34 @@ public:
 
     // "Now" in the capture, in ms; the file lags the sink by a few tens of ms.
     double positionMs();
-    // The capture position of a wall-clock time, through the last read.
-    [[nodiscard]] double positionAt(qint64 wallMs) const { return m_anchorPositionMs + double(wallMs - m_anchorWallMs); }
     // Start of the first run of at least stableMs of `tone` at or after
-    // fromMs, -1 when none; waitForOnset() waits for it, bounded.
-    [[nodiscard]] double onsetMs(double tone, double fromMs, int stableMs = 100) const;
-    double waitForOnset(double tone, double fromMs, int timeoutMs, int stableMs = 100);
+    // fromMs, waiting up to timeoutMs for it; -1 when none.
+    double onsetMs(double tone, double fromMs, int timeoutMs = 0, int stableMs = 100);
     [[nodiscard]] bool steady(double tone, double fromMs, double toMs) const;
     // "440 Hz 0-1200 ms, silence ..." for messages.
     [[nodiscard]] QString describe(double fromMs, double toMs) const;
-    [[nodiscard]] double peak(double fromMs, double toMs) const;
-    [[nodiscard]] double largestStep(double fromMs, double toMs) const;
-    [[nodiscard]] double longestGapMs(double fromMs, double toMs) const;
 
 private:
     void read();
+    [[nodiscard]] bool heard(qsizetype window, double tone) const;
 
     PulseServer *m_pulse;
     QString m_source;
-    QList<double> m_tones;
     QTemporaryDir m_dir;
     QProcess m_process;
     QFile m_file;
     qint64 m_startedAtMs = 0;
     QVector<qint16> m_samples;
-    QVector<double> m_classes;
-    qint64 m_anchorWallMs = 0;
-    double m_anchorPositionMs = 0;
+    QList<ToneAnalysis::Window> m_windows;
 };
 
 // Interleaved stereo s16 at 48 kHz, left channel.
 double dominantFrequency(const QVector<qint16> &stereo);
 double peakLevel(const QVector<qint16> &stereo); // 0..1
-// Largest |s[n] - s[n-1]| in frames [from, to), as a fraction of full scale.
-double largestStep(const QVector<qint16> &stereo, qsizetype from = 0, qsizetype to = -1);
-// Longest run of samples below `threshold` (0..1), in ms.
-double longestSilentGapMs(const QVector<qint16> &stereo, double threshold = 0.001);
+// Largest |s[n] - s[n-1]|, as a fraction of full scale.
+double largestStep(const QVector<qint16> &stereo);
+// Longest run of samples below -60 dBFS, in ms.
+double longestSilentGapMs(const QVector<qint16> &stereo);
 QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs);
 QVector<qint16> tail(const QVector<qint16> &stereo, int ms);
 

@@ -5,7 +5,6 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 
@@ -36,25 +35,10 @@ void LogSpy::handle(QtMsgType type, const QMessageLogContext &context, const QSt
         if (!s_spy)
             return;
         previous = s_spy->m_previous;
-        s_spy->m_entries.append({ type, QString::fromLatin1(context.category), message });
-        QMetaObject::invokeMethod(s_spy, &LogSpy::logged, Qt::QueuedConnection);
+        s_spy->m_lines.append(message);
     }
     if (previous)
         previous(type, context, message);
-}
-
-QList<LogSpy::Entry> LogSpy::entries() const
-{
-    QMutexLocker locker(&s_mutex);
-    return m_entries;
-}
-
-QStringList LogSpy::lines() const
-{
-    QStringList lines;
-    for (const Entry &entry : entries())
-        lines.append(entry.text);
-    return lines;
 }
 
 int LogSpy::count(const QStringList &texts) const
@@ -65,19 +49,10 @@ int LogSpy::count(const QStringList &texts) const
     return int(found.size());
 }
 
-void LogSpy::clear()
-{
-    QMutexLocker locker(&s_mutex);
-    m_entries.clear();
-}
-
 bool LogSpy::loggedWithin(const QString &text, int timeoutMs)
 {
     const int before = count(text);
-    QSignalSpy spy(this, &LogSpy::logged);
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired())
-        spy.wait(int(qMax<qint64>(1, deadline.remainingTime())));
+    QTest::qWait(timeoutMs);
     return count(text) > before;
 }
 
@@ -92,11 +67,6 @@ WorkDir::WorkDir() : m_previous(QDir::currentPath())
 {
     QDir::setCurrent(m_dir.path());
     OLClientUser::setServiceBaseUrl(closedServiceUrl());
-}
-
-WorkDir::~WorkDir()
-{
-    QDir::setCurrent(m_previous);
 }
 
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
@@ -161,11 +131,6 @@ QString dayLogText(const QString &dir)
     for (const QFileInfo &info : files)
         text += QString::fromUtf8(readFile(info.filePath()));
     return text;
-}
-
-QStringList dayLogLines(const QString &dir)
-{
-    return dayLogText(dir).split(u'\n', Qt::SkipEmptyParts);
 }
 
 } // namespace TestSupport

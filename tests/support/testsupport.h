@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QList>
 #include <QMutex>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -15,34 +14,29 @@
 namespace TestSupport {
 
 // Every message while alive, from any thread, passed on to the previous
-// handler too, and announced on the spy's thread for QSignalSpy.
-class LogSpy : public QObject
+// handler too.
+class LogSpy
 {
-    Q_OBJECT
-
 public:
-    struct Entry
-    {
-        QtMsgType type = QtDebugMsg;
-        QString category;
-        QString text;
-    };
-
     LogSpy();
-    ~LogSpy() override;
+    ~LogSpy();
 
-    [[nodiscard]] QList<Entry> entries() const;
-    [[nodiscard]] QStringList lines() const;
+    [[nodiscard]] QStringList lines() const
+    {
+        QMutexLocker locker(&s_mutex);
+        return m_lines;
+    }
     // Lines that contain every one of the texts.
     [[nodiscard]] int count(const QStringList &texts) const;
     [[nodiscard]] int count(const QString &text) const { return count(QStringList { text }); }
-    void clear();
+    void clear()
+    {
+        QMutexLocker locker(&s_mutex);
+        m_lines.clear();
+    }
     // Handles events for the whole time: the way to show that no line with
     // `text` comes.
     bool loggedWithin(const QString &text, int timeoutMs);
-
-signals:
-    void logged();
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message);
@@ -50,7 +44,7 @@ private:
     static QMutex s_mutex;
     static LogSpy *s_spy;
     QtMessageHandler m_previous = nullptr;
-    QList<Entry> m_entries;
+    QStringList m_lines;
 };
 
 // A fresh temporary directory made the current one, where the program keeps
@@ -60,9 +54,7 @@ class WorkDir
 {
 public:
     WorkDir();
-    ~WorkDir();
-    WorkDir(const WorkDir &) = delete;
-    WorkDir &operator=(const WorkDir &) = delete;
+    ~WorkDir() { QDir::setCurrent(m_previous); }
     [[nodiscard]] QString path() const { return m_dir.path(); }
     [[nodiscard]] QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
@@ -94,6 +86,5 @@ QByteArray sourcesIni(const QList<QPair<QString, double>> &sources, const QByteA
 
 // Every line of the day logs in `dir`, oldest file first.
 QString dayLogText(const QString &dir);
-QStringList dayLogLines(const QString &dir);
 
 } // namespace TestSupport
