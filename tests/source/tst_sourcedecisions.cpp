@@ -140,8 +140,8 @@ private slots:
         QFETCH(QString, facts);
         QFETCH(ActivityRule::Start, phase);
         const QStringList f = facts.split(u' ');
-        QCOMPARE(ActivityRule::startPhase({ f[0].toLongLong(), f[1].toLongLong(), f[2] == u"S", f[3] == u"L", 5000 }, f[4] == u"B"),
-                 phase);
+        bool sounded = f[4] == u"B";
+        QCOMPARE(ActivityRule::startPhase({ f[0].toLongLong(), f[1].toLongLong(), f[2] == u"S", f[3] == u"L", 5000 }, sounded), phase);
     }
 };
 
