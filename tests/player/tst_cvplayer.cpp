@@ -103,8 +103,7 @@ class TestCVPlayer : public QObject
 
     PulseServer m_pulse;
     IcecastServer m_icecast;
-    std::unique_ptr<ToneFeed> m_a; // 440 Hz
-    std::unique_ptr<ToneFeed> m_b; // 880 Hz
+    ToneFeed m_a{ &m_icecast, QStringLiteral("/a.mp3"), 440 };
     QTemporaryDir m_dir;
     QByteArray m_mp3; // 12 s of 330 Hz
     QString m_error;
@@ -141,10 +140,7 @@ private slots:
     {
         START(m_pulse);
         START(m_icecast);
-        m_a = std::make_unique<ToneFeed>(&m_icecast, QStringLiteral("/a.mp3"), 440);
-        m_b = std::make_unique<ToneFeed>(&m_icecast, QStringLiteral("/b.mp3"), 880);
-        START(*m_a);
-        START(*m_b);
+        START(m_a);
         QProcess ffmpeg;
         ffmpeg.start(QStringLiteral("ffmpeg"), QStringLiteral("-v error -f lavfi -i sine=frequency=330:sample_rate=44100:"
                                                               "duration=12 -c:a libmp3lame -b:a 128k -f mp3 -").split(u' '));
@@ -177,44 +173,34 @@ private slots:
         QVERIFY(!p->isPlaying() && !p->isStalled() && std::isinf(p->levelDb()) && p->levelDb() < 0);
     }
 
-    // A swap of volumes swaps the tone heard, with neither a gap nor a click.
     // A dropped connection stalls at once, a silent one after a second without
     // data, and the heard tone goes on untouched; both come back. A 12 s file
     // read at full speed would end (and stall) at once: it is paced.
-    void swapStallsAndReconnects()
+    void stallsAndReconnects()
     {
         ToneFeed dropped(&m_icecast, QStringLiteral("/kill.mp3"), 550), paused(&m_icecast, QStringLiteral("/pause.mp3"), 660);
         START(dropped);
         START(paused);
         BadServer server;
         server.file = m_mp3;
-        auto a = player(m_a->url(), 1.0), b = player(m_b->url(), 0.0), f = player(server.url(QStringLiteral("/file")), 0.0);
+        auto heard = player(m_a.url(), 1.0), f = player(server.url(QStringLiteral("/file")), 0.0);
         auto d = player(dropped.url(), 0.0), s = player(paused.url(), 0.0);
-        QVERIFY(flowing(a.get()) && flowing(b.get()) && flowing(f.get()) && flowing(d.get()) && flowing(s.get()));
+        QVERIFY(flowing(heard.get()) && flowing(f.get()) && flowing(d.get()) && flowing(s.get()));
         QStringList stalls;
         connect(f.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("file"); });
         connect(d.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("dropped"); });
         connect(s.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("paused"); });
         Capture capture(&m_pulse);
         START(capture);
-        QTest::qWait(1500);
-        const double swapAt = QDateTime::currentMSecsSinceEpoch() - capture.startedAtMs();
-        a->setVolume(0.0);
-        b->setVolume(1.0);
-        QTest::qWait(1500);
+        QTest::qWait(500);
         paused.pause();
         QTest::qWait(300); // a drop noticed only by its silence would come second
         dropped.kill();
         waitFor([&] { return stalls.size() == 2; }, 8000);
         QCOMPARE(stalls, QStringList({ QStringLiteral("dropped"), QStringLiteral("paused") }));
         QVERIFY2(nearTone(f->levelDb()), qPrintable(QString::number(f->levelDb())));
-        const auto samples = capture.stop(), before = slice(samples, 300, swapAt - 100),
-                   heard = slice(samples, 300, samples.size() / 96.0 - 50);
-        QVERIFY2(std::abs(dominantFrequency(before) - 440) < 10 && nearTone(before), qPrintable(m_error));
-        QVERIFY(std::abs(dominantFrequency(slice(samples, swapAt + 300, swapAt + 1300)) - 880) < 10);
-        QVERIFY2(longestSilentGapMs(heard) < 3, qPrintable(QString::number(longestSilentGapMs(heard))));
-        // The tones move at most 0.0145 a sample; a hard cut jumps up to 0.25.
-        QVERIFY2(largestStep(heard) < 0.04, qPrintable(QString::number(largestStep(heard))));
+        const auto samples = capture.stop(), tone = slice(samples, 300, samples.size() / 96.0 - 50);
+        QVERIFY2(longestSilentGapMs(tone) < 3 && largestStep(tone) < 0.04 && nearTone(tone), qPrintable(m_error));
         QVERIFY(d->isPlaying() && s->isPlaying());
         paused.resume();
         QTRY_VERIFY_WITH_TIMEOUT(!s->isStalled() || !paused.isRunning(), 5000);
@@ -308,7 +294,7 @@ private slots:
             return number > 0 && BASS_GetDeviceInfo(0, &info) && QByteArray(info.name) == "No sound";
         }, 5000));
         reopenOutput(0);
-        auto p = player(m_a->url(), 1.0), stopped = player(m_b->url(), 1.0);
+        auto p = player(m_a.url(), 1.0), stopped = player(m_a.url(), 1.0);
         stopped->stop();
         QSignalSpy failures(p.get(), &CVPlayer::deviceFailure), stoppedFailures(stopped.get(), &CVPlayer::deviceFailure);
         QSignalSpy playing(p.get(), &CVPlayer::isPlayingChanged), levels(p.get(), &CVPlayer::levelChanged);
