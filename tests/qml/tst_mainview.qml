@@ -14,7 +14,6 @@ TestCase {
 
     Component { id: indicatorComponent; OLIndicator {} }
     Component { id: levelComponent; OLLevelIndicatorItem { width: 152; height: 30 } }
-    Component { id: headerComponent; OLMainViewHeaderItem { width: 520 } }
     Component { id: mainViewComponent; OLMainView { anchors.fill: parent } }
     Component { id: spyComponent; SignalSpy {} }
     ListModel { id: rows }
@@ -159,27 +158,22 @@ TestCase {
     // Without a station logo the program's own shows; rows tick only while shown.
     function test_mainView() {
         compare(OLHub.clientUser.stationLogoUrl, "")
-        const view = createTemporaryObject(mainViewComponent, testCase)
-        compare(findChild(view, "stationLogo").opacity, 0)
-        compare(findChild(view, "defaultLogo").opacity, 1)
-        verify(findChild(view, "defaultLogo").status === Image.Ready)
-        verify(!findChild(view, "newVersionLabel").visible)
-        const ticker = findChild(view, "rowTicker")
-        verify(ticker.running)
-        view.visible = false
-        verify(!ticker.running)
-    }
-
-    // As the operator picks: the combo box's own binding stays.
-    function test_outputDeviceFollowsAndWritesTheHub() {
         verify(OLHub.outputDevices.length >= 2, "needs the default device and one more")
         OLHub.outputDeviceIndex = 1
-        const combo = findChild(createTemporaryObject(headerComponent, testCase), "outputDeviceComboBox")
+        const view = createTemporaryObject(mainViewComponent, testCase)
+        compare([findChild(view, "stationLogo").opacity, findChild(view, "defaultLogo").opacity], [0, 1])
+        verify(findChild(view, "defaultLogo").status === Image.Ready && !findChild(view, "newVersionLabel").visible)
+        // The output device as the operator picks: the combo box's own binding stays.
+        const combo = findChild(view, "outputDeviceComboBox")
         compare(combo.currentIndex, 1)
         combo.forceActiveFocus()
         keyClick(Qt.Key_Up)
         compare([combo.currentIndex, OLHub.outputDeviceIndex], [0, 0])
         OLHub.outputDeviceIndex = 1
         compare(combo.currentIndex, 1)
+        const ticker = findChild(view, "rowTicker")
+        verify(ticker.running)
+        view.visible = false
+        verify(!ticker.running)
     }
 }
