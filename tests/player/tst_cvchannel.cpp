@@ -107,34 +107,29 @@ private slots:
         QVERIFY(!written);
     }
 
-    // Neither the break nor the return may click, yet the sound must not
-    // linger; the meter reads what was played, silence as silence.
-    void runningDryFadesOutAndRefillFadesIn_data()
-    {
-        QTest::addColumn<int>("buffered");
-        QTest::newRow("mid-block") << 1000;
-        QTest::newRow("at a block's end") << 960;
-    }
+    // Neither the break (mid-block or at a block's end) nor the return may
+    // click, yet the sound must not linger; the meter reads what was played,
+    // silence as silence.
     void runningDryFadesOutAndRefillFadesIn()
     {
-        QFETCH(int, buffered);
-        Channel ch(nullptr, SampleRate);
-        float meter = -1;
-        QVERIFY(!ch.takePeak(&meter));
-        QVERIFY(ch.write(tone(0, buffered).data(), buffered, noAbort));
-        std::vector<float> out;
-        for (int block = 0; block < 4; ++block)
-            read(ch, out, 480);
-        QVERIFY(ch.takePeak(&meter) && meter > 0.49f && meter <= 0.5f);
-        std::vector<float> quiet;
-        read(ch, quiet, 5);
-        QVERIFY(ch.takePeak(&meter) && meter == 0.0f);
-        QVERIFY(peak(out, buffered, buffered + 20) > 0.2f);
-        QCOMPARE(peak(out, buffered + FadeFrames, 1920), 0.0f);
-        QVERIFY(ch.write(tone(5000, 3000).data(), 3000, noAbort));
-        read(ch, out, 960);
-        QVERIFY2(largestStep(out) <= 1.2f * ownStep, qPrintable(QString::number(largestStep(out))));
-        QVERIFY(peak(out, 1920 + FadeFrames, 1920 + 960) > 0.49f);
+        for (const int buffered : { 1000, 960 }) {
+            Channel ch(nullptr, SampleRate);
+            float meter = -1;
+            QVERIFY(!ch.takePeak(&meter));
+            QVERIFY(ch.write(tone(0, buffered).data(), buffered, noAbort));
+            std::vector<float> out, quiet;
+            for (int block = 0; block < 4; ++block)
+                read(ch, out, 480);
+            QVERIFY(ch.takePeak(&meter) && meter > 0.49f && meter <= 0.5f);
+            read(ch, quiet, 5);
+            QVERIFY(ch.takePeak(&meter) && meter == 0.0f);
+            QVERIFY(peak(out, buffered, buffered + 20) > 0.2f);
+            QCOMPARE(peak(out, buffered + FadeFrames, 1920), 0.0f);
+            QVERIFY(ch.write(tone(5000, 3000).data(), 3000, noAbort));
+            read(ch, out, 960);
+            QVERIFY2(largestStep(out) <= 1.2f * ownStep, qPrintable(QString::number(largestStep(out))));
+            QVERIFY(peak(out, 1920 + FadeFrames, 1920 + 960) > 0.49f);
+        }
     }
 
     // One source down, another up, asked from two threads a moment apart and
@@ -179,25 +174,13 @@ private slots:
         QCOMPARE(out.back(), 1.0f);
     }
 
-    void reconnectDelay_data()
-    {
-        QTest::addColumn<int>("previousMs");
-        QTest::addColumn<qint64>("playedMs");
-        QTest::addColumn<int>("expectedMs");
-        QTest::newRow("first failure") << 0 << qint64(0) << 500;
-        QTest::newRow("second failure doubles") << 500 << qint64(0) << 1000;
-        QTest::newRow("third failure reaches the cap") << 1000 << qint64(0) << 2000;
-        QTest::newRow("stays at the cap") << 2000 << qint64(0) << 2000;
-        QTest::newRow("past the cap comes back to it") << 1000000000 << qint64(0) << 2000;
-        QTest::newRow("a short session still backs off") << 2000 << qint64(9999) << 2000;
-        QTest::newRow("a session that played 10 s retries soon") << 2000 << qint64(10000) << 500;
-    }
+    // Previous delay, ms played, next delay: doubling up to the cap, and
+    // back to the first only after a session that played 10 s.
     void reconnectDelay()
     {
-        QFETCH(int, previousMs);
-        QFETCH(qint64, playedMs);
-        QFETCH(int, expectedMs);
-        QCOMPARE(CVEngine::reconnectDelayMs(previousMs, playedMs), expectedMs);
+        for (const auto &[previous, played, next] : { std::tuple(0, 0, 500), { 500, 0, 1000 }, { 1000, 0, 2000 }, { 2000, 0, 2000 },
+                                                       { 1000000000, 0, 2000 }, { 2000, 9999, 2000 }, { 2000, 10000, 500 } })
+            QVERIFY2(CVEngine::reconnectDelayMs(previous, played) == next, qPrintable(QStringLiteral("%1 %2").arg(previous).arg(played)));
     }
 };
 

@@ -19,38 +19,27 @@ TestCase {
     }
 
     // Hidden (logged in), no field keeps the focus and its blinking cursor;
-    // shown again (logged out), the same field has it.
-    function test_startFocus_data() {
+    // shown again (logged out), the same field has it. A login without it
+    // names what is missing, there, and sends nothing.
+    function test_focusAndMissingInput_data() {
         return [
-            { tag: "no stored user name", username: "", field: "usernameTextField" },
-            { tag: "stored user name", username: "operator", field: "passwordTextField" },
+            { tag: "no stored user name", username: "", field: "usernameTextField", message: "Username required" },
+            { tag: "stored user name", username: "operator", field: "passwordTextField", message: "Password required" },
         ]
     }
-    function test_startFocus(data) {
+    function test_focusAndMissingInput(data) {
+        compare(OLHub.clientUser.sid, "")
         const view = createView(data.username)
-        const field = findChild(view, data.field)
+        const field = findChild(view, data.field), tooltip = findChild(view, "loginTooltip")
         tryCompare(field, "activeFocus", true)
         view.visible = false
         verify(!field.activeFocus && !field.cursorVisible)
         view.visible = true
         verify(field.activeFocus)
-    }
-
-    function test_missingInputIsReportedWithoutRequest_data() {
-        return [
-            { tag: "both empty", username: "", message: "Username required", field: "usernameTextField" },
-            { tag: "password empty without session", username: "operator", message: "Password required", field: "passwordTextField" },
-        ]
-    }
-    function test_missingInputIsReportedWithoutRequest(data) {
-        compare(OLHub.clientUser.sid, "")
-        const view = createView(data.username)
         findChild(view, "passwordTextField").text = ""
         view.login()
-        const tooltip = findChild(view, "loginTooltip")
         compare(tooltip.text, data.message)
-        verify(tooltip.visible && findChild(view, data.field).activeFocus)
-        verify(!OLHub.clientUser.isProcessingPlayerRequest)
+        verify(tooltip.visible && field.activeFocus && !OLHub.clientUser.isProcessingPlayerRequest)
     }
 
     function test_typingTheUserNameWritesTheClient() {

