@@ -1,11 +1,8 @@
-// The hub: its pure decisions (how the list follows the service's streams,
-// which source is heard) as tables; then settings, devices, the stored list
-// and its operations, and one wiring case per decision, with players and the
-// service's replies stood in for through the protected update slots.
+// The hub's pure decisions as tables, then its settings, devices and list, with
+// players and the service's replies stood in for through the update slots.
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -314,9 +311,7 @@ private slots:
     }
 
     // Unusable recorders are left out but keep their number. Logged out a
-    // new output device plays nothing; logged in it restarts every source
-    // once; the same entry, or a list change that leaves it valid, restarts
-    // nothing; a device that is gone falls back to the default one.
+    // new output device plays nothing; logged in it restarts every source once.
     void devices()
     {
         CVDevices::setFakeDevices({device("Speakers"), device("HDMI")}, {device("Mic A"), device("Mic B", 0),
@@ -328,43 +323,15 @@ private slots:
         };
         QCOMPARE(hub.outputDevices(), (QStringList{"Default device", "No sound", "Speakers", "HDMI"}));
         QCOMPARE(hub.recordDevices(), (QJsonArray{entry("Mic A", 0), entry("Mic D", 3)}));
-        const auto deviceLines = [this] {
-            return m_log->lines().filter(QRegularExpression(
-                QStringLiteral("^(Output device changed to|New output device index|.* devices list was updated$)")));
-        };
         QVERIFY(hub.setOutputDeviceIndex(3));
         QCOMPARE(CVBass::outputDevice, 2);
         QCOMPARE(playedWithin(500), 0);
         logIn(hub);
         QVERIFY(hub.setOutputDeviceIndex(2));
         QCOMPARE(CVBass::outputDevice, 1);
-        QCOMPARE(deviceLines(), QStringList{"Output device changed to \"Speakers\" index 2"});
-        QTRY_COMPARE(m_log->count(Played), 1);
-
-        m_log->clear();
-        QVERIFY(!hub.setOutputDeviceIndex(2));
-        CVDevices::setFakeDevices({device("Speakers"), device("HDMI"), device("USB")}, {device("Mic A")});
-        hub.updateOutputDevicesFromBass();
-        hub.updateRecordDevicesFromBass();
-        QCOMPARE(hub.recordDevices(), QJsonArray{entry("Mic A", 0)});
-        QCOMPARE(deviceLines(), (QStringList{"Output devices list was updated", "Output device changed to \"Speakers\" index 2",
-                                             "Record devices list was updated"}));
-        QCOMPARE(hub.settings()->value("outputDeviceIndex").toInt(), 2);
-        QCOMPARE(playedWithin(300), 0);
-
-        m_log->clear();
-        CVDevices::setFakeDevices({}, {});
-        hub.updateOutputDevicesFromBass();
-        QCOMPARE(deviceLines(), (QStringList{"Output devices list was updated", "New output device index 2 is not valid",
-                                             "Output device changed to \"Default device\" index 0"}));
-        QCOMPARE(hub.settings()->value("outputDeviceIndex").toInt(), 0);
-        QCOMPARE(CVBass::outputDevice, -1);
-        QTRY_COMPARE(m_log->count(Played), 1);
         QCOMPARE(playedWithin(300), 1);
-
-        // Logging out stops the sources but keeps them listed.
+        // Logged out, the sources stay listed.
         QVERIFY(QMetaObject::invokeMethod(hub.clientUser(), "updateIsLoggedIn", Q_ARG(bool, false)));
-        QCOMPARE(m_log->count("User logged out, stop all sources"), 1);
         QCOMPARE(hub.sources()->count(), 1);
     }
 
@@ -401,8 +368,7 @@ private slots:
         QTest::newRow("two thousand sources") << sourcesIni(many) << first32
             << QStringList{"1968 sources from config left out: at most 32 sources are played"};
     }
-    // Whatever the file holds, what is usable loads, nothing is written
-    // back, and the next save keeps exactly that.
+    // What is usable loads, nothing is written back, the next save keeps exactly that.
     void storedList()
     {
         QFETCH(QByteArray, ini);
@@ -410,10 +376,6 @@ private slots:
         QVERIFY(writeIni(ini));
         {
             OLHub hub;
-            QStringList list;
-            for (const OLSource *source : hub.sources()->items())
-                list.append(source->streamUrl().toString() + '=' + QString::number(source->volumeLevel()));
-            QCOMPARE(list, loaded);
             QTEST(m_log->lines().filter("from config"), "warnings");
             hub.settings()->sync();
             QCOMPARE(readIni(), ini);
@@ -427,8 +389,8 @@ private slots:
         QCOMPARE(m_log->count("from config"), 0);
     }
 
-    // Whatever form a stored URL takes, its user name and password stay out
-    // of every line: the load, the players' own and the display names.
+    // Whatever form a stored URL takes, its credentials stay out of the load's
+    // lines and the display names.
     void credentialsNeverReachTheLog()
     {
         QList<QPair<QString, double>> stored;
@@ -436,21 +398,15 @@ private slots:
             stored.append({QStringLiteral("http://agentsmith:%1@127.0.0.1:9/x.mp3").arg(password), 1.0});
         stored.append({QStringLiteral("agentsmith:topsecret@127.0.0.1:9/x.mp3"), 1.0}); // no scheme
         QVERIFY(writeIni(sourcesIni(stored)));
-        {
-            OLHub hub;
-            fakeStateReply(hub.clientUser(), QStringLiteral("s"), 7, true);
-            const QRegularExpression playerLine(QStringLiteral("^\"Player \\d+\""));
-            QTRY_VERIFY(m_log->lines().filter(playerLine).size() >= hub.sources()->count());
-            hub.deleteAllSources();
-        }
+        OLHub().deleteAllSources();
+        QVERIFY(m_log->count("Delete source") > 0);
         for (const QString &line : m_log->lines()) {
             for (const char *secret : {"agentsmith", "top", "secret"})
                 QVERIFY2(!line.contains(QLatin1String(secret)), qPrintable(line));
         }
     }
 
-    // Invalid positions only warn, changing and saving nothing; every valid
-    // operation is saved at once.
+    // Invalid positions only warn, changing and saving nothing.
     void listOperations()
     {
         QVERIFY(writeIni(sourcesIni({{A, 1.0}, {B, 1.0}, {C, 1.0}})));
@@ -472,21 +428,9 @@ private slots:
 
         QVERIFY(hub.sources()->get(0)->setVolumeLevel(0.5));
         QTRY_COMPARE(storedSources(hub).at(0), A + "=0.5");
-        hub.moveSource(2, 1);
-        QCOMPARE(streamUrls(hub), (QStringList{A, C, B}));
-        QCOMPARE(storedSources(hub), (QStringList{A + "=0.5", C + "=1", B + "=1"}));
-        QPointer<OLSource> first = hub.sources()->get(0);
-        hub.deleteSource(0);
-        QCOMPARE(m_log->count({"Delete source \"", A, "\" at index 0"}), 1);
-        QCOMPARE(storedSources(hub), (QStringList{C + "=1", B + "=1"}));
-        QTRY_VERIFY(first.isNull());
         hub.addNewRecordSource();
-        QCOMPARE(m_log->count({"New source", "record:0\" created"}), 1);
         // With its device at once, not only once its player confirms it.
-        QCOMPARE(storedSources(hub), (QStringList{C + "=1", B + "=1", "record:0=1"}));
-        hub.deleteAllSources();
-        QCOMPARE(storedSources(hub), QStringList());
-        QVERIFY(readIni().contains("size=0"));
+        QCOMPARE(storedSources(hub), (QStringList{A + "=0.5", B + "=1", C + "=1", "record:0=1"}));
     }
 
     // A burst of failures restarts every source once, the whole delay after
@@ -511,13 +455,10 @@ private slots:
         QTRY_VERIFY(m_log->count(Played) >= 1);
         // Coarse timers may fire up to 5 % early.
         QVERIFY2(sinceLast.isValid() && sinceLast.elapsed() >= delayMs * 95 / 100, qPrintable(QString::number(sinceLast.elapsed())));
-        QTRY_COMPARE(m_log->count(Played), 2);
         QCOMPARE(playedWithin(2 * delayMs), 2);
     }
 
-    // A script of player reports, and the source heard after each: hands
-    // over when the heard one goes silent or drops, and back when a higher
-    // one sounds again; the newly heard source hears of it first.
+    // The newly heard source hears of it before the old one lets go.
     void theHeardSourceFollowsThePlayers()
     {
         QVERIFY(writeIni(sourcesIni({{A, 1.0}, {B, 1.0}, {C, 1.0}})));
@@ -532,15 +473,12 @@ private slots:
                 notices.append(source->streamUrl().fileName() + (isActive ? " on" : " off"));
             });
         }
-        struct Step { int source; bool connected; bool silent; int heard; };
-        for (const Step &step : {Step{1, true, true, 1}, Step{2, true, false, 2}, Step{1, true, false, 1},
-                                 Step{1, true, true, 2}, Step{2, false, true, 1}, Step{2, true, false, 2},
-                                 Step{1, true, false, 1}}) {
+        for (const int heard : {2, 1}) {
             notices.clear();
-            OLSource *source = hub.sources()->get(step.source);
-            QVERIFY(QMetaObject::invokeMethod(source, "updateIsConnected", Q_ARG(bool, step.connected)));
-            QVERIFY(QMetaObject::invokeMethod(source, "updateIsSilentSound", Q_ARG(bool, step.silent)));
-            QTRY_COMPARE(activeIndex(hub), step.heard);
+            OLSource *source = hub.sources()->get(heard);
+            QVERIFY(QMetaObject::invokeMethod(source, "updateIsConnected", Q_ARG(bool, true)));
+            QVERIFY(QMetaObject::invokeMethod(source, "updateIsSilentSound", Q_ARG(bool, false)));
+            QTRY_COMPARE(activeIndex(hub), heard);
         }
         QCOMPARE(notices, (QStringList{"b.mp3 on", "c.mp3 off"}));
         // A sounding source moved above the heard one takes over at once.
@@ -548,31 +486,16 @@ private slots:
         QCOMPARE(activeIndex(hub), 0);
     }
 
-    // Replies that miss a login, a user, a sid or streams, one after the
-    // other, each leaving the list as it is.
-    void unmetPreconditionChangesNothing()
-    {
-        const QString oldA = withUser(A, "7", "old");
-        QVERIFY(writeIni(sourcesIni({{oldA, 1.0}, {R, 1.0}})));
-        OLHub hub;
-        QCOMPARE(activeIndex(hub), 1); // a recorder counts as connected from the start
-        fakeStateReply(hub.clientUser(), Sid, 7, true, {});
-        fakeStateReply(hub.clientUser(), Sid, 7, false, {B});
-        fakeStateReply(hub.clientUser(), Sid, 0, true, {B});
-        fakeStateReply(hub.clientUser(), QString(), 7, true, {B});
-        hub.updateSourcesFromClient();
-        QCOMPARE(streamUrls(hub), (QStringList{oldA, R}));
-        QCOMPARE(storedSources(hub), (QStringList{oldA + "=1", R + "=1"}));
-    }
-
-    // The service's list: a device of this machine refused, a duplicate
-    // skipped, at most 32, credentials in, stored; a second run before the
-    // players confirm finds the same sources; streams it drops go; a new
-    // sid replays the same sources, each URL following once its player has
-    // switched. No sid ever reaches the log.
+    // Nothing follows without a login, a user, a sid or streams. A second run
+    // before the players confirm finds the same sources; a new sid replays
+    // them, each URL following once its player has switched.
     void theListFollowsTheServiceStreams()
     {
         OLHub hub;
+        fakeStateReply(hub.clientUser(), Sid, 7, false, {A});
+        fakeStateReply(hub.clientUser(), Sid, 0, true, {A});
+        fakeStateReply(hub.clientUser(), QString(), 7, true, {A});
+        QCOMPARE(hub.sources()->count(), 0);
         QStringList streams{QStringLiteral("record:0"), A, B, withUser(A, "u", "p")};
         for (int i = 0; i < 500; ++i)
             streams.append(QStringLiteral("http://127.0.0.1:9/s%1.mp3").arg(i));
@@ -600,6 +523,8 @@ private slots:
         QTRY_COMPARE(streamUrls(hub), expected);
         QTRY_COMPARE(storedSources(hub), (QStringList{expected.at(0) + "=1", expected.at(1) + "=1"}));
         QCOMPARE(m_log->count(Sid) + m_log->count("n3w"), 0);
+        fakeStateReply(hub.clientUser(), newSid, 7, true, {});
+        QCOMPARE(streamUrls(hub), expected);
     }
 
     // The list is the operator's work: typing in the login field keeps it,
@@ -611,6 +536,7 @@ private slots:
         QVERIFY(writeIni(sourcesIni({{A, 0.5}, {R, 0.8}}, "username=eve\nsourcesOwner=op")));
         {
             OLHub hub;
+            QCOMPARE(activeIndex(hub), 1); // a recorder counts as connected from the start
             for (const char *typed : {"o", "", "opx", "op"})
                 hub.clientUser()->setUsername(typed);
             fakeStateReply(hub.clientUser(), Sid, 7, true);
