@@ -225,6 +225,7 @@ private slots:
         m_service->forceNextReply(403, R"({"sid":"ignored","userId":9})", statePath);
         m_client->sendPlayerState();
         QVERIFY(waitIdle());
+        QCOMPARE(m_client->sid(), QString());
         QCOMPARE(m_client->userId(), 0);
         QCOMPARE(m_client->username(), u"op"_s);
         QTRY_VERIFY(!m_service->hasSession(sid));
