@@ -106,7 +106,6 @@ private slots:
         QTest::addColumn<int>("destination"); // as the view sees it, -1 for no move
         QTest::newRow("down over two") << 0 << 2 << "BCAD" << 3;
         QTest::newRow("up over two") << 2 << 0 << "CABD" << 0;
-        QTest::newRow("adjacent swap") << 1 << 2 << "ACBD" << 3;
         QTest::newRow("last row up") << 3 << 2 << "ABDC" << 2;
         QTest::newRow("in place") << 1 << 1 << "ABCD" << -1;
         QTest::newRow("from outside") << 5 << 0 << "ABCD" << -1;
