@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -396,10 +397,7 @@ private slots:
         QVERIFY(writeIni(sourcesIni(stored)));
         OLHub().deleteAllSources();
         QVERIFY(m_log->count("Delete source") > 0);
-        for (const QString &line : m_log->lines()) {
-            for (const char *secret : {"agentsmith", "top", "secret"})
-                QVERIFY2(!line.contains(QLatin1String(secret)), qPrintable(line));
-        }
+        QCOMPARE(m_log->lines().filter(QRegularExpression("agentsmith|top|secret")), QStringList());
     }
 
     // Invalid positions only warn, changing and saving nothing.
