@@ -144,12 +144,12 @@ private:
 };
 
 // Interleaved stereo s16 at 48 kHz, left channel.
-double dominantFrequency(const QVector<qint16> &stereo);
-double peakLevel(const QVector<qint16> &stereo); // 0..1
+inline double dominantFrequency(const QVector<qint16> &s) { return ToneAnalysis::dominantFrequency(ToneAnalysis::stereo(s)); }
+inline double peakLevel(const QVector<qint16> &s) { return ToneAnalysis::peakLevel(ToneAnalysis::stereo(s)); } // 0..1
 // Largest |s[n] - s[n-1]|, as a fraction of full scale.
-double largestStep(const QVector<qint16> &stereo);
+inline double largestStep(const QVector<qint16> &s) { return ToneAnalysis::largestStep(ToneAnalysis::stereo(s)); }
 // Longest run of samples below -60 dBFS, in ms.
-double longestSilentGapMs(const QVector<qint16> &stereo);
+inline double longestSilentGapMs(const QVector<qint16> &s) { return ToneAnalysis::longestSilentGapMs(ToneAnalysis::stereo(s)); }
 QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs);
 QVector<qint16> tail(const QVector<qint16> &stereo, int ms);
 
