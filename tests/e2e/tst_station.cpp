@@ -339,6 +339,8 @@ void tst_Station::serviceListIsFollowedAndForbiddenLogsOut()
     m_feeds[1]->setSilent(true);
     QVERIFY2(waitFor([&] { return sounding({ url(0), url(2) }); }, 20000), reported());
     checkStoredStreams({ url(0), url(2) }, storedSid);
+    const QString log = TestSupport::dayLogText(m_work->path());
+    QVERIFY(log.contains(u"that was not received from the server"_qs) && log.contains(u"was received from the server"_qs));
     const double changed = m_out.positionMs();
     QVERIFY2(m_out.steady(kTone1, m_heardFrom, changed), qPrintable(m_out.describe(0, changed)));
 

@@ -214,9 +214,9 @@ bool Program::dimmed(QPoint at) const
     return !shot.isNull() && qRed(shot.pixel(m_window.geometry.topLeft() + at)) < 200;
 }
 
-int Program::waitForExit(int timeoutMs)
+int Program::waitForExit()
 {
-    if (!m_process.waitForFinished(timeoutMs) || m_process.exitStatus() != QProcess::NormalExit)
+    if (!m_process.waitForFinished(15000) || m_process.exitStatus() != QProcess::NormalExit)
         return -1000;
     return qint8(m_process.exitCode()); // -1 arrives as 255
 }

@@ -73,7 +73,7 @@ public:
     bool closeThroughTray();
     [[nodiscard]] bool dimmed(QPoint at = { 5, 5 }) const;
     // Its code, or -1000 when it did not end normally.
-    int waitForExit(int timeoutMs = 15000);
+    int waitForExit();
     void kill();
     [[nodiscard]] QByteArray describe() const;
 
