@@ -1,9 +1,6 @@
 // The real program's views and tray under Xvfb, logged in with a recording
-// source that hears a 440 Hz tone and the service's two unreachable streams:
-// the login view in each language setting; the main view in English and in
-// Russian, acted on through its buttons; the tray's "Output device" submenu
-// on PulseAudio null sinks. Each case starts its programs in fresh working
-// directories.
+// source that hears a 440 Hz tone and the service's two unreachable streams;
+// output devices are PulseAudio null sinks.
 #include <QtTest>
 
 #include <QRegularExpression>

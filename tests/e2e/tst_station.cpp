@@ -1,9 +1,6 @@
-// The whole program on a local station: a display with a tray, PulseAudio
-// with a null output and a fake microphone (1100 Hz), icecast2 with three
-// tone feeds (440, 660, 880 Hz) and the reference service listing feeds one
-// and two. Every case starts from its own working directory and settings
-// file, with the feeds sounding, and is judged on what the output carried,
-// the log, the settings file and the reports the service received.
+// The whole program on a local station: three tone feeds on icecast2, a fake
+// microphone and the output on PulseAudio, the reference service listing the
+// first two feeds. Every case starts in its own directory, the feeds sounding.
 #include <QtTest>
 
 #include <QJsonArray>
@@ -49,13 +46,6 @@ bool flag(const QJsonObject &report, const QString &url, const char *name)
     return i >= 0 && infos.at(i).toObject().value(QLatin1String(name)).toBool();
 }
 
-// A report the service accepted, stamped on arrival.
-struct Report
-{
-    qint64 atMs = 0;
-    QJsonObject body;
-};
-
 } // namespace
 
 class tst_Station : public QObject
@@ -78,7 +68,7 @@ private slots:
 private:
     QString ini() const { return m_work->filePath(QStringLiteral("ondaline.ini")); }
     QString url(int feed) const { return m_feeds.at(size_t(feed))->url().toString(); }
-    QJsonObject lastReport() const { return m_reports.isEmpty() ? QJsonObject() : m_reports.last().body; }
+    QJsonObject lastReport() const { return m_reports.isEmpty() ? QJsonObject() : m_reports.last().second; }
     // The reported sources are `urls`, all connected and sounding, the first heard.
     bool sounding(const QStringList &urls) const
     {
@@ -92,8 +82,8 @@ private:
     double reportedAt(qsizetype from, const std::function<bool(const QJsonObject &)> &matches)
     {
         for (const auto &r : m_reports.mid(from)) {
-            if (matches(r.body))
-                return m_out.positionMs() - double(QDateTime::currentMSecsSinceEpoch() - r.atMs);
+            if (matches(r.second))
+                return m_out.positionMs() - double(QDateTime::currentMSecsSinceEpoch() - r.first);
         }
         return -1;
     }
@@ -110,7 +100,7 @@ private:
     std::vector<std::unique_ptr<ToneFeed>> m_feeds;
     SinkTone m_mic { &m_pulse, QStringLiteral("ondaline_mic"), kMicTone };
     RefService m_service;
-    QList<Report> m_reports;
+    QList<QPair<qint64, QJsonObject>> m_reports; // accepted by the service, stamped on arrival
     Capture m_out { &m_pulse };
     std::unique_ptr<QTemporaryDir> m_work;
     std::unique_ptr<Program> m_program;

@@ -1,8 +1,6 @@
-// Real peers for the integration and end-to-end tests, all on 127.0.0.1 in
-// private directories: PulseAudio with null sinks and icecast2 (both started
-// by tools/peers.sh, which the demo uses too), sine tones fed to a mount or a
-// sink, and a capture of what reaches a sink. start() fails with a reason,
-// never skips; every child dies with the test process.
+// Real peers on 127.0.0.1 in private directories (tools/peers.sh, which the
+// demo uses too), tones fed to them and a capture of a sink. start() fails
+// with a reason, never skips; every child dies with the test process.
 #pragma once
 
 #include <QFile>
