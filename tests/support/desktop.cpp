@@ -21,12 +21,6 @@ void end(QProcess &process, int graceMs = 5000)
     }
 }
 
-// The tray is a 32 px strip along the top.
-bool isTrayIcon(const HeadlessDisplay::TopLevel &w)
-{
-    return w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32;
-}
-
 } // namespace
 
 bool HeadlessDisplay::start(bool withTray, QString *error)
@@ -101,7 +95,9 @@ QList<HeadlessDisplay::TopLevel> HeadlessDisplay::windowsOf(qint64 pid, bool tra
     for (const QByteArray &id : ids.split('\n')) {
         const auto m = geometry.match(QString::fromLatin1(xdotool({ QStringLiteral("getwindowgeometry"), QString::fromLatin1(id) })));
         const TopLevel w { id.toULong(), QRect(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt()) };
-        if (!id.isEmpty() && m.hasMatch() && isTrayIcon(w) == trayIcon)
+        // The tray is a 32 px strip along the top.
+        const bool icon = w.geometry.height() <= 32 && w.geometry.width() <= 32 && w.geometry.top() < 32;
+        if (!id.isEmpty() && m.hasMatch() && icon == trayIcon)
             windows.append(w);
     }
     return windows;
@@ -140,8 +136,9 @@ void HeadlessDisplay::typeText(unsigned long id, const QString &text) const
     xdotool(QStringLiteral("type --delay 20 --window %1").arg(id).split(u' ') << text);
 }
 
-QImage HeadlessDisplay::shot(const QString &path) const
+QImage HeadlessDisplay::shot() const
 {
+    const QString path = m_shots.filePath(QStringLiteral("shot.png"));
     QProcess import;
     import.start(QStringLiteral("import"), { QStringLiteral("-display"), m_name, QStringLiteral("-window"), QStringLiteral("root"), path });
     const bool taken = import.waitForFinished(20000) && import.exitCode() == 0;
@@ -213,13 +210,13 @@ bool Program::closeThroughTray()
 // A modal dialog dims the view behind it.
 bool Program::dimmed(QPoint at) const
 {
-    const QImage shot = m_display.shot(QDir(m_dir).filePath(QStringLiteral("shot.png")));
+    const QImage shot = m_display.shot();
     return !shot.isNull() && qRed(shot.pixel(m_window.geometry.topLeft() + at)) < 200;
 }
 
-int Program::waitForExit(int timeoutMs)
+int Program::waitForExit()
 {
-    if (!m_process.waitForFinished(timeoutMs) || m_process.exitStatus() != QProcess::NormalExit)
+    if (!m_process.waitForFinished(15000) || m_process.exitStatus() != QProcess::NormalExit)
         return -1000;
     return qint8(m_process.exitCode()); // -1 arrives as 255
 }

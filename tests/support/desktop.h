@@ -9,6 +9,7 @@
 #include <QProcessEnvironment>
 #include <QRect>
 #include <QString>
+#include <QTemporaryDir>
 #include <functional>
 
 class HeadlessDisplay
@@ -36,8 +37,8 @@ public:
     void pressKeys(unsigned long id, const QStringList &keys) const;
     void click(QPoint position, int button = 1) const;
     void typeText(unsigned long id, const QString &text) const;
-    // A screenshot kept at `path`, or a null image when none could be taken.
-    [[nodiscard]] QImage shot(const QString &path) const;
+    // A null image when none could be taken.
+    [[nodiscard]] QImage shot() const;
 
 private:
     QByteArray xdotool(const QStringList &arguments) const;
@@ -45,6 +46,7 @@ private:
     QProcess m_xvfb;
     QProcess m_trayer;
     QString m_name;
+    QTemporaryDir m_shots;
 };
 
 // The program in a working directory on a headless display; its output goes
@@ -71,7 +73,7 @@ public:
     bool closeThroughTray();
     [[nodiscard]] bool dimmed(QPoint at = { 5, 5 }) const;
     // Its code, or -1000 when it did not end normally.
-    int waitForExit(int timeoutMs = 15000);
+    int waitForExit();
     void kill();
     [[nodiscard]] QByteArray describe() const;
 

@@ -20,11 +20,6 @@ namespace {
 
 constexpr int kRate = 48000;
 
-ToneAnalysis::Pcm pcm(const QVector<qint16> &stereo)
-{
-    return ToneAnalysis::stereo(stereo, kRate);
-}
-
 void dieWithParent(QProcess &process)
 {
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
@@ -301,7 +296,7 @@ void Capture::read()
         memcpy(m_samples.data() + old, bytes.constData(), size_t(bytes.size()));
     }
     const double classified = double(m_windows.size() * kWindowMs);
-    for (auto window : ToneAnalysis::toneTimeline(pcm(slice(m_samples, classified, 1e12)), kWindowMs)) {
+    for (auto window : ToneAnalysis::toneTimeline(ToneAnalysis::stereo(slice(m_samples, classified, 1e12)), kWindowMs)) {
         window.startMs += classified;
         m_windows.append(window);
     }
@@ -353,26 +348,6 @@ QString Capture::describe(double fromMs, double toMs) const
             parts << QStringLiteral("%1 %2-%3 ms").arg(s.frequencyHz > 0 ? QStringLiteral("%1 Hz").arg(std::lround(s.frequencyHz)) : u"silence"_qs).arg(s.startMs).arg(s.endMs);
     }
     return parts.join(QStringLiteral(", "));
-}
-
-double dominantFrequency(const QVector<qint16> &stereo)
-{
-    return ToneAnalysis::dominantFrequency(pcm(stereo));
-}
-
-double peakLevel(const QVector<qint16> &stereo)
-{
-    return ToneAnalysis::peakLevel(pcm(stereo));
-}
-
-double largestStep(const QVector<qint16> &stereo)
-{
-    return ToneAnalysis::largestStep(pcm(stereo));
-}
-
-double longestSilentGapMs(const QVector<qint16> &stereo)
-{
-    return ToneAnalysis::longestSilentGapMs(pcm(stereo));
 }
 
 QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs)

@@ -1,8 +1,6 @@
-// Real peers for the integration and end-to-end tests, all on 127.0.0.1 in
-// private directories: PulseAudio with null sinks and icecast2 (both started
-// by tools/peers.sh, which the demo uses too), sine tones fed to a mount or a
-// sink, and a capture of what reaches a sink. start() fails with a reason,
-// never skips; every child dies with the test process.
+// Real peers on 127.0.0.1 in private directories (tools/peers.sh, which the
+// demo uses too), tones fed to them and a capture of a sink. start() fails
+// with a reason, never skips; every child dies with the test process.
 #pragma once
 
 #include <QFile>
@@ -144,12 +142,12 @@ private:
 };
 
 // Interleaved stereo s16 at 48 kHz, left channel.
-double dominantFrequency(const QVector<qint16> &stereo);
-double peakLevel(const QVector<qint16> &stereo); // 0..1
+inline double dominantFrequency(const QVector<qint16> &s) { return ToneAnalysis::dominantFrequency(ToneAnalysis::stereo(s)); }
+inline double peakLevel(const QVector<qint16> &s) { return ToneAnalysis::peakLevel(ToneAnalysis::stereo(s)); } // 0..1
 // Largest |s[n] - s[n-1]|, as a fraction of full scale.
-double largestStep(const QVector<qint16> &stereo);
+inline double largestStep(const QVector<qint16> &s) { return ToneAnalysis::largestStep(ToneAnalysis::stereo(s)); }
 // Longest run of samples below -60 dBFS, in ms.
-double longestSilentGapMs(const QVector<qint16> &stereo);
+inline double longestSilentGapMs(const QVector<qint16> &s) { return ToneAnalysis::longestSilentGapMs(ToneAnalysis::stereo(s)); }
 QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs);
 QVector<qint16> tail(const QVector<qint16> &stereo, int ms);
 
