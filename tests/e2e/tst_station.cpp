@@ -313,9 +313,9 @@ void tst_Station::stallFailsOverAndAnInactiveStallIsInaudible()
     const double quietFrom = m_out.positionMs();
     const double ownStep = largestStep(slice(m_out.samples(), quietFrom - 1000, quietFrom));
     m_feeds[1]->pause();
-    QTest::qWait(2200);
+    waitFor([&] { return m_out.positionMs() > quietFrom + 2200; }, 10000);
     m_feeds[1]->resume();
-    QTest::qWait(1500);
+    waitFor([&] { return m_out.positionMs() > quietFrom + 3700; }, 10000);
     const double quietTo = m_out.positionMs();
     const auto quiet = slice(m_out.samples(), quietFrom, quietTo);
     QVERIFY2(m_out.steady(kTone1, quietFrom, quietTo) && longestSilentGapMs(quiet) < 2.0 && largestStep(quiet) <= 1.5 * ownStep,
