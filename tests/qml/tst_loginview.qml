@@ -42,13 +42,6 @@ TestCase {
         verify(tooltip.visible && field.activeFocus && !OLHub.clientUser.isProcessingPlayerRequest)
     }
 
-    function test_typingTheUserNameWritesTheClient() {
-        findChild(createView(""), "usernameTextField").forceActiveFocus()
-        keyClick("a")
-        keyClick("b")
-        compare(OLHub.clientUser.username, "ab")
-    }
-
     // The service is a closed port: busy, then the form returns with the error.
     function test_refusedLoginShowsBusyThenError() {
         authErrorSpy.clear()

@@ -25,7 +25,7 @@ private slots:
     void cleanup() { OLSource::setStuckTimeoutMs(StallWatchdog::defaultTimeoutMs); }
 
     // Connected while playing and not stalled, a recording device always; the
-    // player hears volumeLevel exactly while the source is active; each
+    // player hears volumeLevel exactly while the source is active, at once; each
     // duration restarts when its state changes.
     void stateFollowsThePlayerAndTheActivity()
     {
@@ -41,12 +41,15 @@ private slots:
             QTRY_COMPARE(source.isConnected(), expected);
         }
         QCOMPARE(connected.count(), 4);
+        std::promise<void> release; // a busy player thread must not hold the volume back
+        CVQueuedCall::post(source.player(), [held = release.get_future().share()] { held.wait(); });
         for (const auto &[active, level, heard] : { std::tuple(false, 0.8, 0.0), { true, 0.8, 0.8 }, { true, 1.5, 1.5 },
                                                     { false, 1.5, 0.0 }, { false, 0.3, 0.0 }, { true, 0.3, 0.3 } }) {
             source.setIsActive(active);
             source.setVolumeLevel(level);
-            QCOMPARE(source.askPlayer([](CVPlayer *p) { return p->volume(); }), heard);
+            QCOMPARE(source.player()->volume(), heard);
         }
+        release.set_value();
         QTRY_VERIFY_WITH_TIMEOUT(source.activityDurationMs() < 2000 && source.connectionDurationMs() < 2000, 10000);
     }
 
