@@ -28,7 +28,6 @@ TestCase {
         ]
     }
     function test_focusAndMissingInput(data) {
-        compare(OLHub.clientUser.sid, "")
         const view = createView(data.username)
         const field = findChild(view, data.field), tooltip = findChild(view, "loginTooltip")
         tryCompare(field, "activeFocus", true)
