@@ -1,10 +1,12 @@
 // OLSource without sound: what it derives from its player and the hub, and
 // the life of its player thread.
+#include "cvqueuedcall.h"
 #include "sourcetestsupport.h"
 
 #include <QSignalSpy>
 #include <QTest>
 #include <cmath>
+#include <future>
 
 using TestSupport::LogSpy;
 
@@ -114,7 +116,10 @@ private slots:
             const QString started = QStringLiteral("Source \"%1\" start playing \"%2\"").arg(name, second.toString());
             QTRY_VERIFY(source.streamUrl() == second && m_log->count(started) == 1);
             source.stopSync();
-            QVERIFY(!source.askPlayer([](CVPlayer *p) { return p->isPlaying(); }));
+            // Read in the player's thread after the stop; a future, which a thread sanitizer sees.
+            std::promise<bool> playing;
+            CVQueuedCall::post(source.player(), [p = source.player(), &playing] { playing.set_value(p->isPlaying()); });
+            QVERIFY(!playing.get_future().get());
             QTRY_VERIFY(!source.isPlaying());
         }
         QVERIFY(player.isNull());
