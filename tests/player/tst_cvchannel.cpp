@@ -77,14 +77,15 @@ private slots:
         QCOMPARE(ch.buffered(), 1200);
     }
 
-    void pacedWriterWaitsForTheReaderAndGivesUpOnAbort()
+    // Giving up on abort, the player test sees: its paced file's player is destroyed.
+    void pacedWriterWaitsForTheReaderAndDropsNothing()
     {
         Channel ch(nullptr, 1000);
         ch.setPaced(true);
-        std::atomic<bool> abort{false}, done{false}, written{false};
+        std::atomic<bool> done{false}, written{false};
         const auto in = tone(0, 2500);
         std::thread writer([&] {
-            written = ch.write(in.data(), 2500, abort);
+            written = ch.write(in.data(), 2500, noAbort);
             done = true;
         });
         QTRY_COMPARE(ch.buffered(), 1000);
@@ -99,12 +100,6 @@ private slots:
         QVERIFY(written);
         for (size_t k = 2 * FadeFrames; k < in.size(); ++k)
             QCOMPARE(got[k], in[k]);
-
-        std::thread blocked([&] { written = ch.write(in.data(), 2000, abort); });
-        QTRY_COMPARE(ch.buffered(), 1000);
-        abort = true;
-        blocked.join();
-        QVERIFY(!written);
     }
 
     // Neither the break (mid-block or at a block's end) nor the return may

@@ -151,75 +151,25 @@ private slots:
     }
     void cleanupTestCase() { CVBass::free(); }
 
-    // A stream and the microphone, metered whatever the volume; digital
-    // silence is audio metered as -inf; stop() never waits the connection
-    // deadline. A missing device plays, stalled, the silence it meters.
-    void streamAndMicrophonePlayMeterAndStop()
+    // A stream metered whatever the volume; a 12 s file, which read at full
+    // speed would end (and stall) at once, is paced; stop() never waits the
+    // connection deadline. A missing device plays, stalled, the silence it meters.
+    void streamFileAndMissingDevicePlayMeterAndStop()
     {
-        int mic = -1;
-        BASS_DEVICEINFO info;
-        for (quint32 n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n)
-            mic = QByteArray(info.name) == "Ondaline_Virtual_Mic" ? int(n) : mic;
-        QVERIFY(mic >= 0);
-        SinkTone tone(&m_pulse, QStringLiteral("ondaline_mic"), 990);
-        ToneFeed feed(&m_icecast, QStringLiteral("/quiet.mp3"), 770);
-        START(tone);
-        START(feed);
-        auto p = player(feed.url(), 0.0), m = player(QUrl(QStringLiteral("record:%1").arg(mic)), 0.0);
+        BadServer server;
+        server.file = m_mp3;
+        auto p = player(m_a.url(), 0.0), f = player(server.url(QStringLiteral("/file")), 0.0);
         auto missing = player(QUrl(QStringLiteral("record:99")), 0.0);
         QSignalSpy missingStalls(missing.get(), &CVPlayer::isStalledChanged);
         QVERIFY(p->isPlaying() && p->isStalled());
-        QVERIFY(flowing(p.get()) && flowing(m.get()));
-        QSignalSpy levels(p.get(), &CVPlayer::levelDbChanged);
+        QVERIFY(flowing(p.get()) && flowing(f.get()));
+        QSignalSpy levels(p.get(), &CVPlayer::levelDbChanged), fileStalls(f.get(), &CVPlayer::isStalledChanged);
         QTRY_VERIFY_WITH_TIMEOUT(levels.count() >= 10, 5000);
         QVERIFY2(nearTone(p->levelDb()), qPrintable(QString::number(p->levelDb())));
-        QTRY_VERIFY_WITH_TIMEOUT(nearTone(m->levelDb()), 5000);
-        QVERIFY(std::abs(p->level() - std::pow(10.0, p->levelDb() / 20.0)) < 1e-9);
-        feed.setSilent(true);
-        QTRY_VERIFY_WITH_TIMEOUT(std::isinf(p->levelDb()) && p->level() == 0.0, 8000);
-        QVERIFY(!p->isStalled());
-        feed.setSilent(false);
-        QTRY_VERIFY_WITH_TIMEOUT(nearTone(p->levelDb()), 8000);
+        QVERIFY(!fileStalls.wait(4000) && nearTone(f->levelDb()));
         QVERIFY(msTaken([&] { p->stop(); }) < 3000);
         QVERIFY(!p->isPlaying() && !p->isStalled() && std::isinf(p->levelDb()) && p->levelDb() < 0);
         QVERIFY(missingStalls.isEmpty() && missing->isPlaying() && missing->isStalled() && std::isinf(missing->levelDb()));
-    }
-
-    // A dropped connection stalls at once, a silent one after a second without
-    // data, and the heard tone goes on untouched; both come back. A 12 s file
-    // read at full speed would end (and stall) at once: it is paced.
-    void stallsAndReconnects()
-    {
-        ToneFeed dropped(&m_icecast, QStringLiteral("/kill.mp3"), 550), paused(&m_icecast, QStringLiteral("/pause.mp3"), 660);
-        START(dropped);
-        START(paused);
-        BadServer server;
-        server.file = m_mp3;
-        auto heard = player(m_a.url(), 1.0), f = player(server.url(QStringLiteral("/file")), 0.0);
-        auto d = player(dropped.url(), 0.0), s = player(paused.url(), 0.0);
-        QVERIFY(flowing(heard.get()) && flowing(f.get()) && flowing(d.get()) && flowing(s.get()));
-        QStringList stalls;
-        connect(f.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("file"); });
-        connect(d.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("dropped"); });
-        connect(s.get(), &CVPlayer::isStalledChanged, this, [&](bool on) { if (on) stalls << QStringLiteral("paused"); });
-        Capture capture(&m_pulse);
-        START(capture);
-        QTest::qWait(500);
-        paused.pause();
-        QTest::qWait(300); // a drop noticed only by its silence would come second
-        dropped.kill();
-        waitFor([&] { return stalls.size() == 2; }, 8000);
-        QCOMPARE(stalls, QStringList({ QStringLiteral("dropped"), QStringLiteral("paused") }));
-        QVERIFY2(nearTone(f->levelDb()), qPrintable(QString::number(f->levelDb())));
-        const auto samples = capture.stop(), tone = slice(samples, 300, samples.size() / 96.0 - 50);
-        QVERIFY2(longestSilentGapMs(tone) < 3 && largestStep(tone) < 0.04 && nearTone(tone), qPrintable(m_error));
-        QVERIFY(d->isPlaying() && s->isPlaying());
-        paused.resume();
-        QTRY_VERIFY_WITH_TIMEOUT(!s->isStalled() || !paused.isRunning(), 5000);
-        if (!paused.isRunning()) // the server gave up on it
-            START(paused);
-        START(dropped);
-        QTRY_VERIFY_WITH_TIMEOUT(!d->isStalled() && !s->isStalled(), 15000);
     }
 
     // Bad input stalls, is logged without the credentials it was sent with,
@@ -235,7 +185,6 @@ private slots:
         QTest::newRow("random bytes") << "/random" << true;
         QTest::newRow("truncated stream") << "/truncated" << true;
         QTest::newRow("unknown mount") << "404" << false;
-        QTest::newRow("closed port") << "closed" << false;
         QTest::newRow("local file") << "file" << false;
         QTest::newRow("other protocol") << "ftp" << false;
     }
@@ -247,7 +196,6 @@ private slots:
         server.file = m_mp3;
         const QString closed = TestSupport::closedServiceUrl();
         QUrl url = path == u"404"      ? m_icecast.mountUrl(QStringLiteral("/nothing.mp3"))
-                   : path == u"closed" ? QUrl(closed + QStringLiteral("/x.mp3"))
                    : path == u"file"   ? QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("tone.mp3")))
                    : path == u"ftp"    ? QUrl(QStringLiteral("ftp") + closed.mid(4) + QStringLiteral("/tone.mp3"))
                                        : server.url(path);

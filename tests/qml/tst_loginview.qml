@@ -28,7 +28,6 @@ TestCase {
         ]
     }
     function test_focusAndMissingInput(data) {
-        compare(OLHub.clientUser.sid, "")
         const view = createView(data.username)
         const field = findChild(view, data.field), tooltip = findChild(view, "loginTooltip")
         tryCompare(field, "activeFocus", true)
@@ -40,13 +39,6 @@ TestCase {
         view.login()
         compare(tooltip.text, data.message)
         verify(tooltip.visible && field.activeFocus && !OLHub.clientUser.isProcessingPlayerRequest)
-    }
-
-    function test_typingTheUserNameWritesTheClient() {
-        findChild(createView(""), "usernameTextField").forceActiveFocus()
-        keyClick("a")
-        keyClick("b")
-        compare(OLHub.clientUser.username, "ab")
     }
 
     // The service is a closed port: busy, then the form returns with the error.

@@ -15,7 +15,6 @@ TestCase {
     Component { id: indicatorComponent; OLIndicator {} }
     Component { id: levelComponent; OLLevelIndicatorItem { width: 152; height: 30 } }
     Component { id: mainViewComponent; OLMainView { anchors.fill: parent } }
-    Component { id: spyComponent; SignalSpy {} }
     ListModel { id: rows }
     Component {
         id: listComponent
@@ -133,17 +132,12 @@ TestCase {
         stored.forEach((_, i) => fuzzyCompare(rows.get(i).volumeLevel, Math.min(written[i] + 0.01, 2.0), 1e-9))
     }
 
-    // Delete only for recording sources. A device that disappears keeps the
-    // selection; one that comes back elsewhere, or a switch the player
-    // reports, moves it.
+    // A device that disappears keeps the selection; one that comes back
+    // elsewhere, or a switch the player reports, moves it.
     function test_recordDevices() {
         const a = { name: "Mic A", streamUrl: "record:0" }, b = { name: "Mic B", streamUrl: "record:2" },
               c = { name: "Mic C", streamUrl: "record:3" }
         const list = createList([{ streamUrl: "http://127.0.0.1/s" }, { streamUrl: "record:2", isRecordDevice: true }], [a, b])
-        verify(!child(list, 0, "deleteButton").enabled)
-        const spy = createTemporaryObject(spyComponent, testCase, { target: list.itemAtIndex(1), signalName: "deleteRequested" })
-        child(list, 1, "deleteButton").clicked()
-        compare([spy.count, spy.signalArguments[0][0]], [1, 1])
         const combo = child(list, 1, "recordDeviceComboBox")
         verify(combo.visible && !child(list, 1, "urlField").visible)
         compare([combo.currentIndex, combo.currentText], [1, "Mic B"])
@@ -157,7 +151,6 @@ TestCase {
 
     // Without a station logo the program's own shows; rows tick only while shown.
     function test_mainView() {
-        compare(OLHub.clientUser.stationLogoUrl, "")
         verify(OLHub.outputDevices.length >= 2, "needs the default device and one more")
         OLHub.outputDeviceIndex = 1
         const view = createTemporaryObject(mainViewComponent, testCase)

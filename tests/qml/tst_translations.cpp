@@ -1,12 +1,11 @@
 // Every text the code asks for (lupdate extracts them afresh from qml/ and
-// src/) is translated in both catalogues, links lead to the same place, and
-// the catalogue built into the program is the one the operator reads.
+// src/) is translated in both catalogues, and links lead to the same place.
+// That the built-in catalogue is the one applied, the screens test sees.
 #include <QtTest>
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTranslator>
 #include <QXmlStreamReader>
 
 #include "testsupport.h"
@@ -73,10 +72,6 @@ private slots:
                     QCOMPARE(links(translation), links(it.key().second));
             }
             QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join(u'\n')));
-            // What the operator reads comes from the catalogue built into the program.
-            QTranslator translator;
-            QVERIFY(translator.load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations")));
-            QCOMPARE(translator.translate("OLSourceDelegateItem", "Conected"), catalogue.value({ "OLSourceDelegateItem", "Conected" }));
         }
     }
 };

@@ -2,12 +2,9 @@
 #pragma once
 
 #include "cvplayer.h"
-#include "cvqueuedcall.h"
 #include "olhub.h"
 #include "olsource.h"
 #include "testsupport.h"
-
-#include <future>
 
 class ProbedSource : public OLSource
 {
@@ -18,15 +15,4 @@ public:
     using OLSource::updateIsStalled;
     using OLSource::updateLevel;
     using OLSource::updateLevelDb;
-
-    // Read in the player's thread after everything queued before; a future,
-    // not a blocking queued call, so that a thread sanitizer sees the hand-over.
-    template<typename F>
-    auto askPlayer(F question) const
-    {
-        std::promise<decltype(question(nullptr))> answer;
-        CVPlayer *p = player();
-        CVQueuedCall::post(p, [p, &answer, question] { answer.set_value(question(p)); });
-        return answer.get_future().get();
-    }
 };

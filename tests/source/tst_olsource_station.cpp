@@ -1,14 +1,12 @@
 // Sixteen sources, as the program runs them (each player in a thread of its
 // own, called through queued calls, deleted in its thread), against icecast
-// streams fed with tones and the output sink's monitor.
+// streams fed with tones. What is heard, the station test hears.
 #include "sourcetestsupport.h"
 #include "stationharness.h"
 
 #include "cvbass.h"
-#include "cvqueuedcall.h"
 
 #include <QTest>
-#include <QThread>
 #include <cmath>
 
 using namespace StationHarness;
@@ -21,8 +19,7 @@ class TestOLSourceStation : public QObject
     IcecastServer m_icecast;
 
 private slots:
-    // Connected, metered and sounding through their start phases; only the
-    // active one heard, swapped without a gap or a click; gone with their threads.
+    // Connected, metered and sounding through their start phases, muted; gone with their threads.
     void sixteenSources()
     {
         QString error;
@@ -47,29 +44,6 @@ private slots:
         QTRY_COMPARE(sources[0]->startPhase(), ActivityRule::Start::Settled);
         QCOMPARE(phases.first(), ActivityRule::Start::Pending);
         QVERIFY(phases.contains(ActivityRule::Start::Sounding));
-
-        Capture capture(&m_pulse);
-        QVERIFY2(capture.start(&error), qPrintable(error));
-        QTest::qWait(500);
-        QVERIFY2(peakLevel(capture.samples()) < 0.001, "an inactive source was heard");
-        sources[0]->setIsActive(true);
-        QTest::qWait(1500);
-        const qint64 swapAt = QDateTime::currentMSecsSinceEpoch() - capture.startedAtMs();
-        // The muted one's player thread is busy: its volume must not wait for it.
-        CVQueuedCall::post(sources[0]->player(), [] { QThread::msleep(400); });
-        sources[0]->setIsActive(false);
-        sources[1]->setIsActive(true);
-        QTest::qWait(1500);
-        const auto samples = capture.stop();
-        const auto before = slice(samples, swapAt - 900, swapAt - 100);
-        QVERIFY2(std::abs(dominantFrequency(before) - 440) < 10, qPrintable(QString::number(dominantFrequency(before))));
-        QVERIFY(std::abs(peakLevel(before) - 0.125) < 0.02);
-        QVERIFY(std::abs(dominantFrequency(slice(samples, swapAt + 300, swapAt + 1300)) - 880) < 10);
-        // The tones move at most 0.0145 a sample; a hard cut jumps up to 0.25.
-        const auto around = slice(samples, swapAt - 900, swapAt + 1300);
-        QVERIFY2(longestSilentGapMs(around) < 3 && largestStep(around) < 0.04,
-                 qPrintable(QStringLiteral("gap %1 ms, step %2").arg(longestSilentGapMs(around)).arg(largestStep(around))));
-        QVERIFY2(peakLevel(slice(samples, swapAt - 100, swapAt + 700)) < 1.25 * 0.125, "both tones heard at once");
 
         QList<QPointer<CVPlayer>> players;
         for (const auto &s : sources)
