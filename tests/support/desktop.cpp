@@ -1,5 +1,6 @@
 #include "desktop.h"
 
+#include "stationharness.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -8,20 +9,7 @@
 // Xlib last: its macros (None, Bool, Status...) clash with Qt's headers.
 #include <X11/Xlib.h>
 
-namespace {
-
-void end(QProcess &process, int graceMs = 5000)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(graceMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
-} // namespace
+using StationHarness::end;
 
 bool HeadlessDisplay::start(bool withTray, QString *error)
 {
@@ -54,8 +42,8 @@ bool HeadlessDisplay::start(bool withTray, QString *error)
 
 HeadlessDisplay::~HeadlessDisplay()
 {
-    end(m_trayer);
-    end(m_xvfb);
+    end(m_trayer, SIGTERM, 5000);
+    end(m_xvfb, SIGTERM, 5000);
 }
 
 QProcessEnvironment HeadlessDisplay::environment() const
@@ -223,7 +211,7 @@ int Program::waitForExit()
 
 void Program::kill()
 {
-    end(m_process, 10000);
+    end(m_process, SIGTERM, 10000);
 }
 
 QByteArray Program::describe() const

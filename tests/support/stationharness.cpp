@@ -31,17 +31,17 @@ void signal(const QProcess &process, int number)
         ::kill(pid_t(process.processId()), number);
 }
 
-void end(QProcess &process, int number)
+} // namespace
+
+void end(QProcess &process, int number, int graceMs)
 {
     signal(process, SIGCONT); // a stopped process cannot act on SIGTERM
     signal(process, number);
-    if (process.state() != QProcess::NotRunning && !process.waitForFinished(3000)) {
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(graceMs)) {
         process.kill();
         process.waitForFinished(3000);
     }
 }
-
-} // namespace
 
 bool Peers::start(QString *error)
 {

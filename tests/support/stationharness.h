@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 #include "toneanalysis.h"
@@ -140,6 +141,9 @@ private:
     QVector<qint16> m_samples;
     QList<ToneAnalysis::Window> m_windows;
 };
+
+// Sends `number` (after SIGCONT), then kills what is left after graceMs.
+void end(QProcess &process, int number = SIGTERM, int graceMs = 3000);
 
 // Interleaved stereo s16 at 48 kHz, left channel.
 inline double dominantFrequency(const QVector<qint16> &s) { return ToneAnalysis::dominantFrequency(ToneAnalysis::stereo(s)); }
