@@ -24,32 +24,16 @@ const QString organizationName = QStringLiteral("Veltam");
 // Also the referer of every network access manager of the program.
 const QString organizationDomain = QStringLiteral("com.tarnwell.ondaline");
 
-QString chooseLanguageCode(const QString &stored)
-{
-    QString code;
-    if (stored == QLatin1String("system")) {
-        // value(0): a system that reports no interface language falls back
-        // to the default below instead of crashing.
-        const QString systemLanguage = QLocale::system().uiLanguages().value(0);
-        qDebug() << "System language" << systemLanguage;
-        code = systemLanguage.left(2);
-    } else if (stored == QLatin1String("en")) {
-        code = QStringLiteral("en");
-    } else {
-        code = QStringLiteral("ru");
-    }
-    if (code.isEmpty()) {
-        qWarning() << "Language is empty, using deafult - ru";
-        code = QStringLiteral("ru");
-    }
-    return code;
-}
-
 // The language of the settings file, for the whole run.
 void installTranslator(QApplication *app)
 {
     QSettings settings(BuildIdentity::settingsFileName, QSettings::IniFormat);
-    const QString code = chooseLanguageCode(SettingsSchema::read(settings, SettingsSchema::language));
+    const QString stored = SettingsSchema::read(settings, SettingsSchema::language);
+    // value(0): a system that reports no interface language gets the default.
+    const QString systemLanguage = QLocale::system().uiLanguages().value(0);
+    if (stored == QLatin1String("system"))
+        qDebug() << "System language" << systemLanguage;
+    const QString code = SettingsSchema::languageCode(stored, systemLanguage);
     auto *translator = new QTranslator(app);
     if (translator->load(QStringLiteral("ondaline_") + code, QStringLiteral(":/translations"))) {
         QCoreApplication::installTranslator(translator);

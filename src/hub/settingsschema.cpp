@@ -124,4 +124,17 @@ QString read(const QSettings &settings, const TextKey &key)
     return stored.isValid() ? storedText(stored) : QString::fromUtf8(key.defaultValue);
 }
 
+QString languageCode(const QString &stored, const QString &systemLanguage)
+{
+    if (stored == QLatin1String("en"))
+        return QStringLiteral("en");
+    if (stored != QLatin1String("system"))
+        return QStringLiteral("ru");
+    if (systemLanguage.isEmpty()) {
+        qWarning() << "Language is empty, using deafult - ru";
+        return QStringLiteral("ru");
+    }
+    return systemLanguage.left(2);
+}
+
 } // namespace SettingsSchema

@@ -67,6 +67,10 @@ double read(const QSettings &settings, const Key<double> &key);
 bool read(const QSettings &settings, const BoolKey &key);
 QString read(const QSettings &settings, const TextKey &key);
 
+// The catalogue for a stored language: "en", the system's own for "system"
+// (its interface language, e.g. "de-DE"), and "ru" for anything else.
+QString languageCode(const QString &stored, const QString &systemLanguage);
+
 // One entry of the "sources" array.
 struct StoredSource
 {

@@ -18,6 +18,7 @@
 #include "olhub.h"
 #include "olsource.h"
 #include "reconciliationplan.h"
+#include "settingsschema.h"
 #include "testsupport.h"
 
 using TestSupport::LogSpy;
@@ -218,6 +219,26 @@ private slots:
             states.append({k != '-' && k != 'k', k != 'S', start});
         }
         QTEST(ActivityRule::choose(states), "heard");
+    }
+
+    // "system" takes the catalogue of the interface language; "de" has none,
+    // so its texts stay English.
+    void languageCode_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("system");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("en whatever the system") << "en" << "de-DE" << "en";
+        QTest::newRow("ru") << "ru" << "en-GB" << "ru";
+        QTest::newRow("unknown is ru") << "fr" << "en-GB" << "ru";
+        QTest::newRow("system") << "system" << "de-DE" << "de";
+        QTest::newRow("system without a language is ru") << "system" << "" << "ru";
+    }
+    void languageCode()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, system);
+        QTEST(SettingsSchema::languageCode(stored, system), "code");
     }
 
     // Defaults without a file; a change is logged and stored, and the next
