@@ -1,9 +1,7 @@
 #include "stationharness.h"
 
 #include "testsupport.h"
-#include "toneanalysis.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -261,7 +259,6 @@ bool Capture::start(QString *error)
                     { QStringLiteral("--server=") + m_pulse->serverAddress(), QStringLiteral("-d"), m_source,
                       QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), QStringLiteral("--format=s16le"),
                       QStringLiteral("--latency-msec=10"), QStringLiteral("--client-name=capture") });
-    m_startedAtMs = QDateTime::currentMSecsSinceEpoch();
     m_file.setFileName(path);
     if (!TestSupport::waitFor([&] { return m_file.size() > 0 || m_process.state() == QProcess::NotRunning; }, 10000)
         || m_process.state() == QProcess::NotRunning || !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {

@@ -117,7 +117,6 @@ public:
     bool start(QString *error);
     QVector<qint16> stop();
     [[nodiscard]] const QVector<qint16> &samples(); // so far, while recording goes on
-    [[nodiscard]] qint64 startedAtMs() const { return m_startedAtMs; }
 
     // "Now" in the capture, in ms; the file lags the sink by a few tens of ms.
     double positionMs();
@@ -137,7 +136,6 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QFile m_file;
-    qint64 m_startedAtMs = 0;
     QVector<qint16> m_samples;
     QList<ToneAnalysis::Window> m_windows;
 };
@@ -146,7 +144,6 @@ private:
 void end(QProcess &process, int number = SIGTERM, int graceMs = 3000);
 
 // Interleaved stereo s16 at 48 kHz, left channel.
-inline double dominantFrequency(const QVector<qint16> &s) { return ToneAnalysis::dominantFrequency(ToneAnalysis::stereo(s)); }
 inline double peakLevel(const QVector<qint16> &s) { return ToneAnalysis::peakLevel(ToneAnalysis::stereo(s)); } // 0..1
 // Largest |s[n] - s[n-1]|, as a fraction of full scale.
 inline double largestStep(const QVector<qint16> &s) { return ToneAnalysis::largestStep(ToneAnalysis::stereo(s)); }
