@@ -1,26 +1,15 @@
 // The hub's pure decisions as tables, then its settings, devices and list, with
 // players and the service's replies stood in for through the update slots.
-#include <QJsonArray>
-#include <QJsonObject>
-#include <QPointer>
-#include <QRegularExpression>
 #include <QTest>
-#include <QTimer>
 
-#include <array>
-#include <memory>
-
-#include "activityrule.h"
 #include "cvbass.h"
 #include "cvdevices.h"
 #include "logging.h"
 #include "olclientuser.h"
 #include "olhub.h"
 #include "olsource.h"
-#include "reconciliationplan.h"
 #include "testsupport.h"
 
-using TestSupport::LogSpy;
 using TestSupport::sourcesIni;
 
 namespace {
@@ -90,11 +79,6 @@ QList<QPointer<OLSource>> guarded(const OLHub &hub)
     const QList<OLSource *> items = hub.sources()->items();
     return {items.cbegin(), items.cend()};
 }
-
-CVDevices::Device device(const QByteArray &name, quint32 flags = BASS_DEVICE_ENABLED)
-{
-    return CVDevices::Device{name, name.toLower(), flags};
-}
 } // namespace
 
 class TestOLHub : public QObject
@@ -102,7 +86,7 @@ class TestOLHub : public QObject
     Q_OBJECT
 
     std::unique_ptr<TestSupport::WorkDir> m_dir;
-    std::unique_ptr<LogSpy> m_log;
+    std::unique_ptr<TestSupport::LogSpy> m_log;
 
     static QByteArray readIni() { return TestSupport::readFile(Ini); }
     static bool writeIni(const QByteArray &content) { return TestSupport::writeFile(Ini, content); }
@@ -125,8 +109,8 @@ private slots:
     void init()
     {
         m_dir = std::make_unique<TestSupport::WorkDir>();
-        m_log = std::make_unique<LogSpy>();
-        CVDevices::setFakeDevices({}, {{"Mic", "mic", BASS_DEVICE_ENABLED}});
+        m_log = std::make_unique<TestSupport::LogSpy>();
+        CVDevices::setFakeDevices({}, {{"Mic", "mic"}});
     }
     void cleanup()
     {
@@ -311,8 +295,8 @@ private slots:
     // new output device plays nothing; logged in it restarts every source once.
     void devices()
     {
-        CVDevices::setFakeDevices({device("Speakers"), device("HDMI")}, {device("Mic A"), device("Mic B", 0),
-                                   device("Monitor", BASS_DEVICE_ENABLED | BASS_DEVICE_LOOPBACK), device("Mic D")});
+        CVDevices::setFakeDevices({{"Speakers", "s"}, {"HDMI", "h"}}, {{"Mic A", "a"}, {"Mic B", "b", 0},
+                                  {"Monitor", "m", BASS_DEVICE_ENABLED | BASS_DEVICE_LOOPBACK}, {"Mic D", "d"}});
         QVERIFY(writeIni(sourcesIni({{"record:95", 1.0}})));
         OLHub hub;
         const auto entry = [](const QString &name, int number) {
