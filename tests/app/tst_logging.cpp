@@ -1,12 +1,8 @@
 // The log line, the day file, its standard-error fallback and retention.
-#include <QDateTime>
-#include <QDir>
 #include <QRegularExpression>
-#include <QFile>
 #include <QTest>
 
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,12 +103,10 @@ private slots:
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
         QVERIFY(WIFSIGNALED(status));
-        const QList<QByteArray> lines = TestSupport::readFile(logFileName()).split('\n');
-        QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0), "earlier");
-        QVERIFY2(lines.at(1).contains("(W): first ("), lines.at(1).constData());
-        QVERIFY2(lines.at(2).contains("(I): Language changed to \"en\" ("), lines.at(2).constData());
-        QVERIFY2(lines.at(3).endsWith("(F): last words (|0)"), lines.at(3).constData());
+        // Without the time stamps and source locations.
+        const QRegularExpression stamped(QStringLiteral("^.{20}(.*) \\(.*\\)$"), QRegularExpression::MultilineOption);
+        QCOMPARE(QString::fromUtf8(TestSupport::readFile(logFileName())).replace(stamped, QStringLiteral("\\1")),
+                 "earlier\n(W): first\n(I): Language changed to \"en\"\n(F): last words\n");
     }
 
     void linesGoToStderrWithoutADayFile()

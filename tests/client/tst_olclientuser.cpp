@@ -1,18 +1,13 @@
 // The service client as a real hub creates it, against the reference service.
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QMetaProperty>
-#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTest>
-#include <limits>
 
 #include "buildidentity.h"
 #include "cvnetworkaccessmanager.h"
 #include "olclientuser.h"
 #include "olhub.h"
 #include "olsource.h"
-#include "refservice.h"
 #include "servicefixture.h"
 #include "statereply.h"
 #include "testsupport.h"

@@ -1,7 +1,6 @@
 // The object list model: roles from properties, notifications, moves,
 // counting and item ownership.
 #include <QAbstractItemModelTester>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 
