@@ -90,7 +90,6 @@ private slots:
         model.get(0)->setObjectName("x");
         QCOMPARE(spy.size(), 3);
         QCOMPARE(spy.at(0).at(0).toModelIndex(), b);
-        QCOMPARE(spy.at(0).at(1).toModelIndex(), b);
         QCOMPARE(spy.at(0).at(2).value<QList<int>>(), QList<int>{valueRole});
         QCOMPARE(spy.at(1).at(0).toModelIndex(), model.index(2));
         QCOMPARE(spy.at(1).at(2).value<QList<int>>(), (QList<int>{nameRole, Qt::DisplayRole}));
@@ -118,11 +117,9 @@ private slots:
         Tester tester(&model, Tester::FailureReportingMode::QtTest);
         fill(model, &model, "ABCD");
         QSignalSpy moved(&model, &QAbstractItemModel::rowsMoved);
-        QSignalSpy counted(&model, &QQmlObjectListModelBase::countChanged);
         model.move(from, to);
         QTEST(names(model), "expected");
         QTEST(moved.isEmpty() ? -1 : moved.at(0).at(4).toInt(), "destination");
-        QCOMPARE(counted.size(), 0);
         // Later notifications name the item's new row.
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
         model.get(2)->setProperty("value", 1.0);
