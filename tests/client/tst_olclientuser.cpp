@@ -95,11 +95,6 @@ class tst_OLClientUser : public QObject
         m_service->clearRequests();
         return ok;
     }
-    bool loginAsOperator()
-    {
-        m_client->login(u"op"_s, u"secret"_s);
-        return TestSupport::waitFor([this] { return m_client->isLoggedIn(); }, 10000) && waitIdle();
-    }
     // One state exchange answered with exactly this status and body.
     bool exchange(const QByteArray &replyBody)
     {
@@ -212,23 +207,23 @@ private slots:
 
         // Forbidden while logged in: a logout with the old sid, the name kept;
         // the body of a 403 is never read.
-        QVERIFY(loginAsOperator());
-        const QString sid = m_client->sid();
+        m_service->addSession(u"s-403"_s, u"op"_s);
+        QVERIFY(exchange(R"({"sid":"s-403","username":"op","userId":7})"));
         m_service->forceNextReply(403, R"({"sid":"ignored","userId":9})", statePath);
         m_client->sendPlayerState();
         QVERIFY(waitIdle());
         QCOMPARE(m_client->sid(), QString());
         QCOMPARE(m_client->userId(), 0);
         QCOMPARE(m_client->username(), u"op"_s);
-        QTRY_VERIFY(!m_service->hasSession(sid));
+        QTRY_VERIFY(!m_service->hasSession(u"s-403"_s));
         QVERIFY(!log.names.contains(u"authError"_s));
 
         // A newer build is offered only above the running one and with a file to fetch.
         struct Offer { const char *version; int above; const char *file; bool offered; };
         for (const Offer &o : {Offer{"9.1", 1, "b.exe", true}, Offer{"9.2", 0, "b.exe", false}, Offer{"9.3", 1, "", false}}) {
             const qlonglong code = BuildIdentity::versionCode + o.above;
-            const QJsonObject offer{{u"newVersion"_s, QString::fromLatin1(o.version)}, {u"newVersionCode"_s, code},
-                                    {u"newVersionFilename"_s, QString::fromLatin1(o.file)}};
+            const QJsonObject offer{{u"newVersion"_s, o.version}, {u"newVersionCode"_s, code},
+                                    {u"newVersionFilename"_s, o.file}};
             m_service->forceNextReply(200, QJsonDocument(offer).toJson(), versionPath);
             m_client->versionCheck();
             QTRY_COMPARE(m_client->newVersion(), QString::fromLatin1(o.version));
@@ -341,7 +336,7 @@ private slots:
         QFETCH(QString, code);
         QVERIFY(createHub() && settle());
         if (request == u"report")
-            QVERIFY(loginAsOperator());
+            QVERIFY(exchange(R"({"sid":"s-report","userId":7})"));
         const bool isVersion = request == u"version";
         const QString base = m_service->baseUrl();
         OLClientUser::setServiceBaseUrl(QString(base).replace(u"//"_s, u"//alice:hunter2@"_s));

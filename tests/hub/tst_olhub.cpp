@@ -258,13 +258,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QVariant>("expected");
-        QTest::addColumn<QString>("warning");
-        const auto row = [](const char *name, const char *line, QVariant expected, const char *warning = nullptr) {
-            const QList<QByteArray> parts = QByteArray(line).split('=');
-            QTest::newRow(name) << QByteArray(line) << expected
-                                << (warning ? QString::fromUtf8(warning)
-                                            : QStringLiteral("Setting %1 \"%2\" from config is not valid, using %3")
-                                                  .arg(QString::fromLatin1(parts.at(0)), QString::fromLatin1(parts.at(1)), expected.toString()));
+        QTest::addColumn<QStringList>("warning");
+        const auto row = [](const char *name, const char *line, QVariant expected, QString warning = {}) {
+            const QStringList parts = QString::fromLatin1(line).split(u'=');
+            const QString usual = QStringLiteral("Setting %1 \"%2\" from config is not valid, using %3");
+            warning = warning.isEmpty() ? usual.arg(parts.at(0), parts.at(1), expected.toString()) : warning;
+            QTest::newRow(name) << QByteArray(line) << expected << QStringList{warning};
         };
         row("days not a number", "logsStoreDays=many", 30);
         row("zero days would delete today's log", "logsStoreDays=0", 1);
@@ -282,8 +281,7 @@ private slots:
         QVERIFY(writeIni("[General]\n" + line + "\n"));
         OLHub hub;
         QTEST(hub.property(line.left(line.indexOf('=')).constData()), "expected");
-        QFETCH(QString, warning);
-        QCOMPARE(m_log->lines().filter(QStringLiteral("not valid")), QStringList{warning});
+        QTEST(m_log->lines().filter(QStringLiteral("not valid")), "warning");
     }
 
     // Unusable recorders are left out but keep their number. Logged out a
@@ -291,7 +289,7 @@ private slots:
     void devices()
     {
         CVDevices::setFakeDevices({{"Speakers", "s"}, {"HDMI", "h"}}, {{"Mic A", "a"}, {"Mic B", "b", 0},
-                                  {"Monitor", "m", BASS_DEVICE_ENABLED | BASS_DEVICE_LOOPBACK}, {"Mic D", "d"}});
+                                  {"Loop", "l", BASS_DEVICE_ENABLED | BASS_DEVICE_LOOPBACK}, {"Mic D", "d"}});
         QVERIFY(writeIni(sourcesIni({{"record:95", 1.0}})));
         OLHub hub;
         QCOMPARE(hub.outputDevices(), (QStringList{"Default device", "No sound", "Speakers", "HDMI"}));
