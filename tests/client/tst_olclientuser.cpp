@@ -175,8 +175,7 @@ private slots:
         QVERIFY(!m_client->isProcessingPlayerRequest());
         SignalLog log(m_client);
         m_client->login(u" op "_s, u"\tsecret "_s);
-        QTRY_VERIFY(m_client->isLoggedIn());
-        QVERIFY(waitIdle());
+        QVERIFY(waitIdle() && m_client->isLoggedIn());
         const auto login = m_service->requests(statePath).value(0);
         QCOMPARE(login.body, withBuild(R"({"pass":"secret","updatePeriodMs":60000,"user":"op",%1})"));
         QCOMPARE(login.headers.value("content-type"), "application/json");
@@ -249,8 +248,7 @@ private slots:
         QSignalSpy busy(m_client, &OLClientUser::isProcessingPlayerRequestChanged);
         m_client->login(u"op"_s, u"secret"_s);
         QCOMPARE(busy.count(), 2);
-        QTRY_VERIFY(m_client->isLoggedIn());
-        QVERIFY(waitIdle());
+        QVERIFY(waitIdle() && m_client->isLoggedIn());
         QVERIFY(!log.names.contains(u"authError"_s));
         QCOMPARE(m_service->requests(statePath).size(), 2);
 
@@ -287,7 +285,6 @@ private slots:
         TestSupport::LogSpy spy;
         QVERIFY(createHub(TestSupport::sourcesIni({{stream, 1.0}}, "sid=s-old\nusername=op")));
         SignalLog log(m_client);
-        QTRY_COMPARE(m_service->requests(statePath).size(), 1);
         QVERIFY(waitIdle());
         QTEST(spy.lines().filter(u"Ondaline server repl"_s).value(0), "line");
         log.names.removeIf([](const QString &name) { return name.startsWith(u"newVersion"); }); // the start's check
