@@ -91,8 +91,7 @@ class TestOLHub : public QObject
         m_log->loggedWithin(Played, timeoutMs);
         return m_log->count(Played);
     }
-    // Sources play only while logged in: logs in with no streams, waits for
-    // every source to start and clears the log.
+    // Sources play only while logged in; waits for every start, then clears the log.
     void logIn(OLHub &hub)
     {
         fakeStateReply(hub.clientUser(), QStringLiteral("s-login"), 7, true);
@@ -191,8 +190,7 @@ private slots:
         QFETCH(QString, sources);
         using ActivityRule::Start;
         QList<ActivityRule::SourceState> states;
-        for (const QChar c : sources) {
-            const char k = c.toLatin1();
+        for (const char k : sources.toLatin1()) {
             const Start start = k == 'k' ? Start::Pending : k == 'w' ? Start::Quiet : k == 'W' ? Start::Sounding : Start::Settled;
             states.append({k != '-' && k != 'k', k != 'S', start});
         }

@@ -1,5 +1,4 @@
-// The object list model: roles from properties, notifications, moves,
-// counting and item ownership.
+// The object list model that holds the sources for the views.
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 #include <QTest>
