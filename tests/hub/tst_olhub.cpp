@@ -297,6 +297,8 @@ private slots:
         QCOMPARE(CVBass::outputDevice, 2);
         QCOMPARE(playedWithin(500), 0);
         logIn(hub);
+        CVDevices::setFakeDevices({{"Speakers", "s"}, {"HDMI", "h"}, {"USB", "u"}}, {});
+        hub.updateOutputDevicesFromBass(); // the chosen device stays: no restart
         QVERIFY(hub.setOutputDeviceIndex(2));
         QCOMPARE(CVBass::outputDevice, 1);
         QCOMPARE(playedWithin(300), 1);
