@@ -1,12 +1,8 @@
 // The log line, the day file, its standard-error fallback and retention.
-#include <QDateTime>
-#include <QDir>
 #include <QRegularExpression>
-#include <QFile>
 #include <QTest>
 
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +11,6 @@
 #include "testsupport.h"
 
 namespace {
-// What `write` prints to standard error.
 template <typename F>
 QByteArray captureStderr(F write)
 {
@@ -62,14 +57,10 @@ private slots:
             QTest::newRow(name) << type << QByteArray(file) << message << QByteArray(expected);
         };
         row("debug", QtDebugMsg, nullptr, "x", "(D): x (|0)\n");
-        row("info", QtInfoMsg, nullptr, "x", "(I): x (|0)\n");
-        row("warning", QtWarningMsg, nullptr, "x", "(W): x (|0)\n");
         row("critical", QtCriticalMsg, nullptr, "x", "(C): x (|0)\n");
-        row("fatal", QtFatalMsg, nullptr, "x", "(F): x (|0)\n");
         row("unknown type", 7, nullptr, "x", "(U): x (|0)\n");
-        row("backslash path", QtWarningMsg, "C:\\src\\olhub.cpp", "x", "(W): x (olhub.cpp|42)\n");
         row("qml url kept whole", QtDebugMsg, "qrc:/qt/qml/Ondaline/A.qml", "x", "(D): x (qrc:/qt/qml/Ondaline/A.qml|42)\n");
-        row("placeholders taken literally", QtInfoMsg, "dir\\a%1.cpp", "50% %2 %1 done", "(I): 50% %2 %1 done (a%1.cpp|42)\n");
+        row("placeholders kept", QtInfoMsg, "C:\\d\\a%1.cpp", "50% %2 %1", "(I): 50% %2 %1 (a%1.cpp|42)\n");
         row("multi-line, utf-8", QtInfoMsg, nullptr, QString::fromUtf8("Волна\n2"), "(I): Волна\n2 (|0)\n");
     }
     void lineFormat()
@@ -77,17 +68,16 @@ private slots:
         QFETCH(int, type);
         QFETCH(QByteArray, file);
         QFETCH(QString, message);
-        QFETCH(QByteArray, expected);
         const QMessageLogContext context(file.isNull() ? nullptr : file.constData(), file.isNull() ? 0 : 42, nullptr, "default");
         const QDateTime before = QDateTime::currentDateTime().addMSecs(-1000);
         const QByteArray formatted = formatLogMessage(QtMsgType(type), context, message);
         const QDateTime stamp = QDateTime::fromString(QString::fromUtf8(formatted.left(19)), QStringLiteral("dd.MM.yyyy hh:mm:ss"));
         QVERIFY2(stamp >= before && stamp <= QDateTime::currentDateTime(), formatted.constData());
-        QCOMPARE(formatted.mid(19), ' ' + expected);
+        QTEST(formatted.mid(20), "expected");
     }
 
-    // Appended to, one line a message, and a fatal line written before the
-    // process ends.
+    // Appended to, one line a message (the level words the table leaves
+    // out), and a fatal line written before the process ends.
     void dayFile()
     {
         QCOMPARE(logFileName(QDate(2026, 12, 4)), QStringLiteral("ondaline_04.12.2026.log"));
@@ -107,12 +97,10 @@ private slots:
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
         QVERIFY(WIFSIGNALED(status));
-        const QList<QByteArray> lines = TestSupport::readFile(logFileName()).split('\n');
-        QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0), "earlier");
-        QVERIFY2(lines.at(1).contains("(W): first ("), lines.at(1).constData());
-        QVERIFY2(lines.at(2).contains("(I): Language changed to \"en\" ("), lines.at(2).constData());
-        QVERIFY2(lines.at(3).endsWith("(F): last words (|0)"), lines.at(3).constData());
+        // Without the time stamps and source locations.
+        const QRegularExpression stamped(QStringLiteral("(?m)^.{20}(.*) \\(.*\\)$"));
+        QCOMPARE(QString::fromUtf8(TestSupport::readFile(logFileName())).replace(stamped, "\\1"),
+                 "earlier\n(W): first\n(I): Language changed to \"en\"\n(F): last words\n");
     }
 
     void linesGoToStderrWithoutADayFile()
