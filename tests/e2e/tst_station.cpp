@@ -345,15 +345,6 @@ void tst_Station::serviceListIsFollowedAndForbiddenLogsOut()
     QVERIFY(waitFor([&] { return m_out.positionMs() > silence + 2500; }, 5000));
     QVERIFY2(silence >= 0 && m_out.steady(0, silence, silence + 2500), qPrintable(m_out.describe(stoppedAt - 500, m_out.positionMs())));
     QVERIFY2(waitFor([&] { return showsLoginView(); }, 10000), "no login view after the 403");
-
-    // Closing the login view ends the program; the next start, without a
-    // sid, shows the login view and reports nothing.
-    QVERIFY(m_display.closeWindow(m_program->window().id));
-    QCOMPARE(m_program->waitForExit(), 0);
-    const qsizetype states = m_service.requests(statePath).size();
-    QVERIFY2(startProgram(), m_program->describe());
-    QVERIFY2(waitFor([&] { return showsLoginView(); }, 20000), "no login view at the next start");
-    QVERIFY2(!waitFor([&] { return m_service.requests(statePath).size() > states; }, 2000), "a report without a session");
 }
 
 void tst_Station::recordingSourceCoversSilentStreams()
@@ -399,13 +390,8 @@ void tst_Station::restartWithStoredSessionKeepsTheSources()
     QSettings(ini(), QSettings::IniFormat).setValue(QStringLiteral("sources/1/volumeLevel"), 0.5);
 
     m_reports.clear();
-    const qsizetype requestsBefore = m_service.requests(statePath).size();
     QVERIFY2(startProgram(), m_program->describe());
     QVERIFY2(waitFor([&] { return sounding({ url(0), url(1) }); }, 20000), reported());
-    for (const auto &request : m_service.requests(statePath).mid(requestsBefore)) {
-        QVERIFY2(!request.json().contains(QStringLiteral("pass")), "the restart sent a password");
-        QCOMPARE(request.json().value(QStringLiteral("sid")).toString(), storedSid);
-    }
     checkStoredStreams({ url(0), url(1) }, storedSid);
     QCOMPARE(TestSupport::storedSources(ini()).at(0).volumeLevel, 0.5);
     QVERIFY2(waitFor([&] { return showsMainView(); }, 10000), "no main view after the restart");
