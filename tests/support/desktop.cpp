@@ -55,13 +55,13 @@ QProcessEnvironment HeadlessDisplay::environment() const
     return env;
 }
 
-QProcessEnvironment HeadlessDisplay::programEnvironment(const QString &lang) const
+QProcessEnvironment HeadlessDisplay::programEnvironment() const
 {
     QProcessEnvironment env = environment();
     for (const char *name : { "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                               "LC_ALL", "LC_MESSAGES", "LANGUAGE" })
         env.remove(QString::fromLatin1(name));
-    env.insert(QStringLiteral("LANG"), lang);
+    env.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
     return env;
 }
 

@@ -26,9 +26,9 @@ public:
     bool start(bool withTray, QString *error);
     // The system environment with this display and the xcb platform.
     [[nodiscard]] QProcessEnvironment environment() const;
-    // For the program: also no proxy (every peer is on 127.0.0.1) and the
-    // locale `lang` alone.
-    [[nodiscard]] QProcessEnvironment programEnvironment(const QString &lang = QStringLiteral("en_GB.UTF-8")) const;
+    // For the program: also no proxy (every peer is on 127.0.0.1) and a
+    // British English locale alone.
+    [[nodiscard]] QProcessEnvironment programEnvironment() const;
     // Visible windows whose _NET_WM_PID is pid, in root coordinates: the top
     // levels (menus, boxes, the main window) or else the icon in the tray.
     [[nodiscard]] QList<TopLevel> windowsOf(qint64 pid, bool trayIcon = false) const;
