@@ -1,6 +1,7 @@
 // Sixteen sources, as the program runs them (each player in a thread of its
 // own, called through queued calls, deleted in its thread), against icecast
-// streams fed with tones. What is heard, the station test hears.
+// streams fed with tones. What is heard, the station test hears; that the
+// players go with their sources, the source test sees.
 #include "sourcetestsupport.h"
 #include "stationharness.h"
 
@@ -19,7 +20,7 @@ class TestOLSourceStation : public QObject
     IcecastServer m_icecast;
 
 private slots:
-    // Connected, metered and sounding through their start phases, muted; gone with their threads.
+    // Connected, metered and sounding through their start phases, muted.
     void sixteenSources()
     {
         QString error;
@@ -44,12 +45,7 @@ private slots:
         QTRY_COMPARE(sources[0]->startPhase(), ActivityRule::Start::Settled);
         QCOMPARE(phases.first(), ActivityRule::Start::Pending);
         QVERIFY(phases.contains(ActivityRule::Start::Sounding));
-
-        QList<QPointer<CVPlayer>> players;
-        for (const auto &s : sources)
-            players << s->player();
-        sources.clear();
-        QVERIFY(std::all_of(players.begin(), players.end(), [](const auto &p) { return p.isNull(); }));
+        sources.clear(); // before the output they play into
         CVBass::free();
     }
 };
