@@ -13,9 +13,8 @@ class TestClockStep : public QObject
 
     static void stepWallClock(const QByteArray &offset, qint64 expectedSecs)
     {
-        const QString path = qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE");
         const QDateTime before = QDateTime::currentDateTimeUtc();
-        QVERIFY(TestSupport::writeFile(path, offset));
+        QVERIFY(TestSupport::writeFile(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"), offset));
         QVERIFY(std::abs(before.secsTo(QDateTime::currentDateTimeUtc()) - expectedSecs) < 60);
     }
 
