@@ -42,7 +42,7 @@ public:
     QByteArray file, lastRequest;
     QHash<QString, int> hits;
 
-    BadServer()
+    explicit BadServer(QByteArray fileBody) : file(std::move(fileBody))
     {
         listen(QHostAddress::LocalHost);
         connect(this, &QTcpServer::newConnection, this, [this] {
@@ -143,8 +143,7 @@ private slots:
     // connection deadline. A missing device plays, stalled, the silence it meters.
     void streamFileAndMissingDevicePlayMeterAndStop()
     {
-        BadServer server;
-        server.file = m_mp3;
+        BadServer server(m_mp3);
         auto p = player(m_a.url(), 0.0), f = player(server.url(QStringLiteral("/file")), 0.0);
         auto missing = player(QUrl(QStringLiteral("record:99")), 0.0);
         QSignalSpy missingStalls(missing.get(), &CVPlayer::isStalledChanged);
@@ -179,12 +178,10 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(bool, retried);
-        BadServer server;
-        server.file = m_mp3;
-        const QString closed = TestSupport::closedServiceUrl();
+        BadServer server(m_mp3);
         QUrl url = path == u"404"      ? m_icecast.mountUrl(QStringLiteral("/nothing.mp3"))
                    : path == u"file"   ? QUrl::fromLocalFile(QStringLiteral("/tmp/tone.mp3"))
-                   : path == u"ftp"    ? QUrl(QStringLiteral("ftp") + closed.mid(4) + QStringLiteral("/tone.mp3"))
+                   : path == u"ftp"    ? QUrl(QStringLiteral("ftp://127.0.0.1:1/tone.mp3"))
                                        : server.url(path);
         if (path == u"file" || path == u"ftp")
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("does not play .*tone.mp3")));
