@@ -52,8 +52,8 @@ private slots:
     {
         QTemporaryDir dir;
         const QString extracted = dir.filePath(QStringLiteral("extracted.ts"));
-        const QStringList arguments{ "-silent", "-no-obsolete", ONDALINE_SOURCE_DIR "/qml", ONDALINE_SOURCE_DIR "/src",
-                                     "-ts", extracted };
+        const QStringList arguments{ "-silent", "-no-obsolete", ONDALINE_SOURCE_DIR "/qml",
+                                     ONDALINE_SOURCE_DIR "/src", "-ts", extracted };
         QCOMPARE(QProcess::execute(QStringLiteral(ONDALINE_LUPDATE), arguments), 0);
         const Catalogue wanted = readCatalogue(extracted);
         QVERIFY(wanted.size() > 10);

@@ -1,7 +1,6 @@
 // Sixteen sources, as the program runs them (each player in a thread of its
 // own, called through queued calls, deleted in its thread), against icecast
-// streams fed with tones. What is heard, the station test hears; that the
-// players go with their sources, the source test sees.
+// streams fed with tones. What is heard, the station test hears.
 #include "sourcetestsupport.h"
 #include "stationharness.h"
 
