@@ -98,9 +98,8 @@ private slots:
             QCOMPARE(got[k], in[k]);
     }
 
-    // Neither the break (mid-block or at a block's end) nor the return may
-    // click, yet the sound must not linger; the meter reads what was played,
-    // silence as silence.
+    // Neither the break (mid-block or at a block's end) nor the return clicks,
+    // nor does the sound linger; the meter reads what was played, silence too.
     void runningDryFadesOutAndRefillFadesIn()
     {
         for (const int buffered : { 1000, 960 }) {
@@ -123,9 +122,8 @@ private slots:
         }
     }
 
-    // One source down, another up, asked from two threads a moment apart and
-    // reaching the mixer in different blocks: both ramps start at the same
-    // sample, neither a gap nor both at full volume.
+    // One source down, another up, asked a moment apart from two threads and
+    // reaching the mixer in different blocks: both ramps start on one sample.
     void volumeChangesAskedTogetherRampTogether()
     {
         constexpr int Block = SampleRate / 25;

@@ -206,9 +206,8 @@ private slots:
     }
 
     // "No sound" meters on the clock and reaches no sink. A lost device is
-    // reported once, by playing players only, and metering goes on; a device
-    // that cannot be opened is no failure; one that comes back is opened,
-    // and heard, by itself.
+    // reported once, by playing players only, and metering goes on; failing to
+    // open one is no failure; one that comes back is heard again by itself.
     void outputDevices()
     {
         const QStringList doomed{ QStringLiteral("sink_name=doomed"), QStringLiteral("sink_properties=device.description=Doomed") };

@@ -12,9 +12,8 @@ TestCase {
 
     Component { id: loginViewComponent; OLLoginView { anchors.fill: parent } }
 
-    // Hidden (logged in), no field keeps the focus and its blinking cursor;
-    // shown again (logged out), the same field has it. A login without it
-    // names what is missing, there, and sends nothing.
+    // Hidden, no field keeps the focus and blinks; shown again, the same field
+    // has it. A login without it says what is missing there and sends nothing.
     function test_focusAndMissingInput_data() {
         return [
             { tag: "no stored user name", username: "", field: "usernameTextField", message: "Username required" },
