@@ -1,5 +1,5 @@
-// The player against real peers: icecast streams fed with tones, a private
-// PulseAudio daemon whose output is captured, and a fake microphone.
+// The player against real peers: icecast streams fed with tones, a local web
+// server of bad inputs, and a private PulseAudio daemon whose output is captured.
 #include "cvbass.h"
 #include "cvdevices.h"
 #include "cvplayer.h"
