@@ -36,18 +36,15 @@ TestCase {
                 [data.dbIn, data.msIn, data.msIn])
     }
 
-    function test_aboutDialog_data() {
-        return [
-            { tag: "offered language", language: "en", index: 2 },
-            { tag: "unknown language selects nothing", language: "fr", index: -1 },
-        ]
-    }
-    function test_aboutDialog(data) {
-        OLHub.language = data.language
-        OLHub.logsStoreDays = 400
-        const dialog = createTemporaryObject(aboutDialog, testCase)
-        compare(findChild(dialog.contentItem, "languageComboBox").currentIndex, data.index)
-        compare([OLHub.language, OLHub.logsStoreDays], [data.language, 365])
+    // An offered language is selected, another selects nothing.
+    function test_aboutDialog() {
+        for (const [language, index] of [["en", 2], ["fr", -1]]) {
+            OLHub.language = language
+            OLHub.logsStoreDays = 400
+            const dialog = createTemporaryObject(aboutDialog, testCase)
+            compare(findChild(dialog.contentItem, "languageComboBox").currentIndex, index, language)
+            compare([OLHub.language, OLHub.logsStoreDays], [language, 365])
+        }
     }
 
     // Seconds typed, kept in ms; a fraction not exact in binary; no number keeps the value.

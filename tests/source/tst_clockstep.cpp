@@ -1,6 +1,5 @@
-// A step of the wall clock (daylight saving, a time server's correction)
-// while a source counts towards a verdict shifts nothing. Run under
-// libfaketime, which steps the wall clock when the test rewrites its file.
+// A wall-clock step (daylight saving, a time server) while a source counts
+// towards a verdict shifts nothing; libfaketime steps it as the file says.
 #include "sourcetestsupport.h"
 
 #include <QDateTime>
@@ -13,9 +12,8 @@ class TestClockStep : public QObject
 
     static void stepWallClock(const QByteArray &offset, qint64 expectedSecs)
     {
-        const QString path = qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE");
         const QDateTime before = QDateTime::currentDateTimeUtc();
-        QVERIFY(TestSupport::writeFile(path, offset));
+        QVERIFY(TestSupport::writeFile(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"), offset));
         QVERIFY(std::abs(before.secsTo(QDateTime::currentDateTimeUtc()) - expectedSecs) < 60);
     }
 

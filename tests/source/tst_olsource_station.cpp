@@ -19,7 +19,7 @@ class TestOLSourceStation : public QObject
     IcecastServer m_icecast;
 
 private slots:
-    // Connected, metered and sounding through their start phases, muted; gone with their threads.
+    // Connected, metered and sounding through their start phases, muted.
     void sixteenSources()
     {
         QString error;
@@ -44,12 +44,7 @@ private slots:
         QTRY_COMPARE(sources[0]->startPhase(), ActivityRule::Start::Settled);
         QCOMPARE(phases.first(), ActivityRule::Start::Pending);
         QVERIFY(phases.contains(ActivityRule::Start::Sounding));
-
-        QList<QPointer<CVPlayer>> players;
-        for (const auto &s : sources)
-            players << s->player();
-        sources.clear();
-        QVERIFY(std::all_of(players.begin(), players.end(), [](const auto &p) { return p.isNull(); }));
+        sources.clear(); // before the output they play into
         CVBass::free();
     }
 };

@@ -2,18 +2,15 @@
 // silence verdict, the average level, the stall watchdog and the start phase.
 #include <QTest>
 
-#include <cmath>
-#include <limits>
-
 #include "activityrule.h"
 #include "silenceverdict.h"
 #include "stallwatchdog.h"
 
 namespace {
-constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kInf = qInf();
 
-// "ms:levelDb" samples separated by spaces; "nan" and "-inf" as levels, a
-// third field "held" for a source held stopped.
+// "ms:levelDb" samples separated by spaces, levels as QString::toDouble()
+// reads them ("nan", "-inf"); a third field "held" for a source held stopped.
 QList<QStringList> samples(const QString &row)
 {
     QList<QStringList> list;
@@ -21,7 +18,6 @@ QList<QStringList> samples(const QString &row)
         list << sample.split(u':');
     return list;
 }
-double level(const QStringList &sample) { return sample[1] == u"-inf" ? -kInf : sample[1].toDouble(); }
 } // namespace
 
 class TestSourceDecisions : public QObject
@@ -60,7 +56,7 @@ private slots:
         bool isSilent = startSilent;
         QString seen;
         for (const QStringList &sample : list) {
-            isSilent = verdict.update(sample[0].toLongLong(), level(sample), isSilent, settings);
+            isSilent = verdict.update(sample[0].toLongLong(), sample[1].toDouble(), isSilent, settings);
             seen += isSilent ? u'S' : u'-';
         }
         QCOMPARE(seen, verdicts);
@@ -110,8 +106,8 @@ private slots:
         QFETCH(QString, restarts);
         StallWatchdog watchdog(0);
         QString seen;
-        for (const QStringList &sample : ::samples(samples))
-            seen += watchdog.isStuck(sample[0].toLongLong(), level(sample), sample.size() > 2, 600) ? u'R' : u'-';
+        for (const QStringList &s : ::samples(samples))
+            seen += watchdog.isStuck(s[0].toLongLong(), s[1].toDouble(), s.size() > 2, 600) ? u'R' : u'-';
         QCOMPARE(seen, restarts);
     }
 
