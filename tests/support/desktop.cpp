@@ -108,22 +108,6 @@ bool HeadlessDisplay::closeWindow(unsigned long id) const
     return sent;
 }
 
-// xdotool's exit code is not telling: a key release may find the window gone.
-void HeadlessDisplay::pressKeys(unsigned long id, const QStringList &keys) const
-{
-    xdotool(QStringList { QStringLiteral("key"), QStringLiteral("--window"), QString::number(id) } + keys);
-}
-
-void HeadlessDisplay::click(QPoint position, int button) const
-{
-    xdotool(QStringLiteral("mousemove %1 %2 click %3").arg(position.x()).arg(position.y()).arg(button).split(u' '));
-}
-
-void HeadlessDisplay::typeText(unsigned long id, const QString &text) const
-{
-    xdotool(QStringLiteral("type --delay 20 --window %1").arg(id).split(u' ') << text);
-}
-
 QImage HeadlessDisplay::shot() const
 {
     const QString path = m_shots.filePath(QStringLiteral("shot.png"));
@@ -207,11 +191,6 @@ int Program::waitForExit()
     if (!m_process.waitForFinished(15000) || m_process.exitStatus() != QProcess::NormalExit)
         return -1000;
     return qint8(m_process.exitCode()); // -1 arrives as 255
-}
-
-void Program::kill()
-{
-    end(m_process, SIGTERM, 10000);
 }
 
 QByteArray Program::describe() const

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <functional>
 
+#include "stationharness.h"
+
 class HeadlessDisplay
 {
 public:
@@ -34,9 +36,19 @@ public:
     [[nodiscard]] QList<TopLevel> windowsOf(qint64 pid, bool trayIcon = false) const;
     // WM_DELETE_WINDOW, as a window manager sends for the close button.
     bool closeWindow(unsigned long id) const;
-    void pressKeys(unsigned long id, const QStringList &keys) const;
-    void click(QPoint position, int button = 1) const;
-    void typeText(unsigned long id, const QString &text) const;
+    // xdotool's exit code is not telling: a key release may find the window gone.
+    void pressKeys(unsigned long id, const QStringList &keys) const
+    {
+        xdotool(QStringList { QStringLiteral("key"), QStringLiteral("--window"), QString::number(id) } + keys);
+    }
+    void click(QPoint at, int button = 1) const
+    {
+        xdotool(QStringLiteral("mousemove %1 %2 click %3").arg(at.x()).arg(at.y()).arg(button).split(u' '));
+    }
+    void typeText(unsigned long id, const QString &text) const
+    {
+        xdotool(QStringLiteral("type --delay 20 --window %1").arg(id).split(u' ') << text);
+    }
     // A null image when none could be taken.
     [[nodiscard]] QImage shot() const;
 
@@ -74,7 +86,7 @@ public:
     [[nodiscard]] bool dimmed(QPoint at = { 5, 5 }) const;
     // Its code, or -1000 when it did not end normally.
     int waitForExit();
-    void kill();
+    void kill() { StationHarness::end(m_process, SIGTERM, 10000); }
     [[nodiscard]] QByteArray describe() const;
 
 private:

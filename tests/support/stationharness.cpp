@@ -61,11 +61,6 @@ bool Peers::start(QString *error)
     return true;
 }
 
-void Peers::stop()
-{
-    end(m_process, SIGTERM);
-}
-
 bool PulseServer::start(QString *error)
 {
     const bool started = Peers::start(error);
@@ -95,11 +90,6 @@ QUrl IcecastServer::mountUrl(const QString &mount) const
 TonePlayer::TonePlayer(double frequencyHz, int sampleRate) : m_frequencyHz(frequencyHz), m_sampleRate(sampleRate)
 {
     ::signal(SIGPIPE, SIG_IGN); // a killed reader shows as EPIPE
-}
-
-TonePlayer::~TonePlayer()
-{
-    kill();
 }
 
 bool TonePlayer::run(const QString &program, const QStringList &arguments, QString *error)
@@ -184,21 +174,6 @@ void TonePlayer::kill()
         m_thread.join();
 }
 
-void TonePlayer::pause()
-{
-    signal(m_process, SIGSTOP);
-}
-
-void TonePlayer::resume()
-{
-    signal(m_process, SIGCONT);
-}
-
-ToneFeed::ToneFeed(IcecastServer *server, QString mount, double frequencyHz)
-    : TonePlayer(frequencyHz, 44100), m_server(server), m_mount(std::move(mount))
-{
-}
-
 bool ToneFeed::start(QString *error)
 {
     QUrl target = url();
@@ -226,8 +201,6 @@ bool ToneFeed::start(QString *error)
     return false;
 }
 
-SinkTone::SinkTone(PulseServer *, QString sink, double frequencyHz) : TonePlayer(frequencyHz, kRate), m_sink(std::move(sink)) { }
-
 bool SinkTone::start(QString *error)
 {
     return run(QStringLiteral("pacat"),
@@ -235,13 +208,6 @@ bool SinkTone::start(QString *error)
                                .split(u' ')
                        << m_sink,
                error);
-}
-
-Capture::Capture(PulseServer *pulse, QString source) : m_pulse(pulse), m_source(std::move(source)) { }
-
-Capture::~Capture()
-{
-    end(m_process, SIGKILL);
 }
 
 bool Capture::start(QString *error)
@@ -275,12 +241,6 @@ QVector<qint16> Capture::stop()
     end(m_process, SIGINT);
     read();
     m_file.close();
-    return m_samples;
-}
-
-const QVector<qint16> &Capture::samples()
-{
-    read();
     return m_samples;
 }
 

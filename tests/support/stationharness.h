@@ -16,6 +16,9 @@
 
 namespace StationHarness {
 
+// Sends `number` (after SIGCONT), then kills what is left after graceMs.
+void end(QProcess &process, int number = SIGTERM, int graceMs = 3000);
+
 // peers.sh running one kind of peer, and the coordinates it printed.
 class Peers
 {
@@ -23,7 +26,7 @@ public:
     explicit Peers(QString kind) : m_kind(std::move(kind)) { }
     ~Peers() { stop(); }
     bool start(QString *error);
-    void stop();
+    void stop() { end(m_process); }
     [[nodiscard]] QString value(const QString &key) const { return m_values.value(key); }
 
 private:
@@ -58,11 +61,11 @@ public:
 class TonePlayer
 {
 public:
-    virtual ~TonePlayer();
+    virtual ~TonePlayer() { kill(); }
     void setSilent(bool silent) { m_silent = silent; }
-    void kill();   // SIGKILL
-    void pause();  // SIGSTOP
-    void resume(); // SIGCONT
+    void kill(); // SIGKILL
+    void pause() { sendSignal(SIGSTOP); }
+    void resume() { sendSignal(SIGCONT); }
     [[nodiscard]] bool isRunning() const { return m_process.state() == QProcess::Running; }
 
 protected:
@@ -71,6 +74,11 @@ protected:
 
 private:
     void feed(int fd);
+    void sendSignal(int number)
+    {
+        if (isRunning())
+            ::kill(pid_t(m_process.processId()), number);
+    }
 
     double m_frequencyHz;
     int m_sampleRate;
@@ -84,7 +92,8 @@ private:
 class ToneFeed : public TonePlayer
 {
 public:
-    ToneFeed(IcecastServer *server, QString mount, double frequencyHz);
+    ToneFeed(IcecastServer *server, QString mount, double frequencyHz)
+        : TonePlayer(frequencyHz, 44100), m_server(server), m_mount(std::move(mount)) { }
     bool start(QString *error);
     [[nodiscard]] QUrl url() const { return m_server->mountUrl(m_mount); }
 
@@ -97,7 +106,7 @@ private:
 class SinkTone : public TonePlayer
 {
 public:
-    SinkTone(PulseServer *, QString sink, double frequencyHz);
+    SinkTone(PulseServer *, QString sink, double frequencyHz) : TonePlayer(frequencyHz, 48000), m_sink(std::move(sink)) { }
     bool start(QString *error);
 
 private:
@@ -112,11 +121,17 @@ class Capture
 public:
     static constexpr int kWindowMs = 20;
 
-    explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"));
-    ~Capture();
+    explicit Capture(PulseServer *pulse, QString source = QStringLiteral("ondaline_out.monitor"))
+        : m_pulse(pulse), m_source(std::move(source)) { }
+    ~Capture() { end(m_process, SIGKILL); }
     bool start(QString *error);
     QVector<qint16> stop();
-    [[nodiscard]] const QVector<qint16> &samples(); // so far, while recording goes on
+    // So far, while recording goes on.
+    [[nodiscard]] const QVector<qint16> &samples()
+    {
+        read();
+        return m_samples;
+    }
 
     // "Now" in the capture, in ms; the file lags the sink by a few tens of ms.
     double positionMs();
@@ -139,9 +154,6 @@ private:
     QVector<qint16> m_samples;
     QList<ToneAnalysis::Window> m_windows;
 };
-
-// Sends `number` (after SIGCONT), then kills what is left after graceMs.
-void end(QProcess &process, int number = SIGTERM, int graceMs = 3000);
 
 // Interleaved stereo s16 at 48 kHz, left channel.
 inline double peakLevel(const QVector<qint16> &s) { return ToneAnalysis::peakLevel(ToneAnalysis::stereo(s)); } // 0..1
