@@ -1,9 +1,17 @@
-// The real program's views and tray under Xvfb, logged in with a recording
-// source that hears a 440 Hz tone and the service's two unreachable streams;
-// output devices are PulseAudio null sinks.
+// The real program on a private display with a tray: its start-up (lock and
+// banner, a second instance, no tray, an unwritable directory), then its
+// views and tray logged in with a recording source that hears a 440 Hz tone
+// and the service's two unreachable streams; output devices are PulseAudio
+// null sinks.
 #include <QtTest>
 
+#include <QRegularExpression>
+
 #include <memory>
+#include <vector>
+
+#include <csignal>
+#include <unistd.h>
 
 #include "desktop.h"
 #include "servicefixture.h"
@@ -15,6 +23,7 @@ using TestSupport::waitFor;
 namespace {
 
 const QString executable = QStringLiteral(ONDALINE_E2E_EXECUTABLE);
+const QString lockName = QStringLiteral("ondaline.lock");
 const QString sessionId = QStringLiteral("6c0d7e52a1f94b38");
 const QByteArray loggedIn = "sid=" + sessionId.toUtf8() + "\nusername=operator\n[sources]\n1\\streamUrl=record:0\nsize=1\n";
 // "Default device", "No sound", the microphone's feed, the output, then added sinks.
@@ -23,6 +32,13 @@ constexpr int extraIndex = 4;
 bool near(QRgb p, int r, int g, int b, int tolerance)
 {
     return qAbs(qRed(p) - r) <= tolerance && qAbs(qGreen(p) - g) <= tolerance && qAbs(qBlue(p) - b) <= tolerance;
+}
+
+// Start-up banners: fifty hyphens, then the version line, both warnings.
+int banners(const QString &dir)
+{
+    static const QRegularExpression banner(QStringLiteral(R"(\(W\): -{50} \(.*\n.*\(W\): Ondaline 1\.1\.15 startup \()"));
+    return int(TestSupport::dayLogText(dir).count(banner));
 }
 
 } // namespace
@@ -35,6 +51,9 @@ private slots:
     void initTestCase();
     void cleanup();
 
+    void oneInstancePerDirectoryAndTheLockOutlivesACrash();
+    void withoutTrayExitsWithMinusOne();
+    void unwritableDirectoryIsFatal();
     void mainViewFollowsTheLanguageAndActsOnTheSourceList();
     void outputDeviceFromTheTraySubmenu();
 
@@ -42,6 +61,13 @@ private:
     QString ini() const { return m_work->filePath(QStringLiteral("ondaline.ini")); }
     // The program on a fresh working directory with `ini` as [General], once its window shows.
     bool launch(const QByteArray &ini);
+    // A program of its own in `dir`, without settings.
+    Program *start(const QString &dir, const HeadlessDisplay &display)
+    {
+        m_programs.push_back(std::make_unique<Program>(display));
+        m_programs.back()->start(executable, dir);
+        return m_programs.back().get();
+    }
     QStringList log() const { return TestSupport::dayLogText(m_work->path()).split(u'\n', Qt::SkipEmptyParts); }
     // Sources (re)started since line `from`.
     int started(qsizetype from) const { return int(log().mid(from).filter(u"start playing"_qs).size()); }
@@ -61,6 +87,7 @@ private:
     RefService m_service;
     std::unique_ptr<QTemporaryDir> m_work;
     std::unique_ptr<Program> m_program;
+    std::vector<std::unique_ptr<Program>> m_programs;
     int m_extraSink = -1; // module index
 };
 
@@ -79,6 +106,7 @@ void tst_Screens::initTestCase()
 void tst_Screens::cleanup()
 {
     m_program.reset();
+    m_programs.clear();
     if (m_extraSink >= 0)
         m_pulse.unloadModule(std::exchange(m_extraSink, -1));
 }
@@ -90,6 +118,84 @@ bool tst_Screens::launch(const QByteArray &ini)
     m_program = std::make_unique<Program>(m_display);
     return TestSupport::writeFile(this->ini(), "[General]\nshowKeepRunningDialog=false\n" + ini)
             && m_program->start(executable, m_work->path()) && m_program->waitForWindow().id;
+}
+
+void tst_Screens::oneInstancePerDirectoryAndTheLockOutlivesACrash()
+{
+    QTemporaryDir dir, otherDir;
+    Program *first = start(dir.path(), m_display);
+    QVERIFY2(first->waitForWindow().id, first->describe());
+    QVERIFY(QFile::exists(dir.filePath(lockName)));
+    QCOMPARE(banners(dir.path()), 1);
+
+    Program *second = start(dir.path(), m_display);
+    const auto box = second->waitForWindow(false);
+    QVERIFY2(box.id, "the second instance showed no message box");
+    QVERIFY2(!second->waitForWindow(true, 0).id, "the second instance opened a main window");
+    m_display.pressKeys(box.id, { QStringLiteral("Return") });
+    QCOMPARE(second->waitForExit(), 1);
+    QVERIFY(first->isRunning());
+    QVERIFY(QFile::exists(dir.filePath(lockName)));
+
+    // Another working directory is another instance.
+    Program *other = start(otherDir.path(), m_display);
+    QVERIFY2(other->waitForWindow().id, other->describe());
+    QVERIFY(m_display.closeWindow(other->window().id));
+    QCOMPARE(other->waitForExit(), 0);
+
+    ::kill(pid_t(first->pid()), SIGKILL);
+    QCOMPARE(first->waitForExit(), -1000);
+    QVERIFY2(QFile::exists(dir.filePath(lockName)), "a killed instance leaves its lock behind");
+    const int before = banners(dir.path());
+    Program *next = start(dir.path(), m_display);
+    QVERIFY2(next->waitForWindow().id, "the stale lock was not taken over");
+    QCOMPARE(banners(dir.path()), before + 1);
+    QVERIFY(m_display.closeWindow(next->window().id));
+    QCOMPARE(next->waitForExit(), 0);
+    QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
+}
+
+void tst_Screens::withoutTrayExitsWithMinusOne()
+{
+    HeadlessDisplay bare;
+    QString error;
+    QVERIFY2(bare.start(false, &error), qPrintable(error));
+    QTemporaryDir dir;
+    Program *program = start(dir.path(), bare);
+    const auto box = program->waitForWindow(false);
+    QVERIFY2(box.id, program->describe());
+    QVERIFY2(!program->waitForWindow(true, 0).id, "the interface was loaded without a tray");
+    bare.pressKeys(box.id, { QStringLiteral("Return") });
+    QCOMPARE(program->waitForExit(), -1);
+    QVERIFY2(!QFile::exists(dir.filePath(lockName)), "the lock outlived the process");
+}
+
+void tst_Screens::unwritableDirectoryIsFatal()
+{
+    QTemporaryDir base;
+    const auto readable = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+            | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QVERIFY(QFile::setPermissions(base.path(), readable | QFileDevice::WriteOwner));
+    const QString work = base.filePath(QStringLiteral("work"));
+    QVERIFY(QDir().mkdir(work) && QFile::setPermissions(work, readable));
+    QProcess process;
+    process.setWorkingDirectory(work);
+    process.setProcessEnvironment(m_display.programEnvironment());
+    if (::geteuid() == 0) {
+        // root writes anywhere: run as nobody, from a copy nobody may run.
+        const QString copy = base.filePath(QStringLiteral("ondaline"));
+        QVERIFY(QFile::copy(executable, copy) && QFile::setPermissions(copy, readable));
+        process.start(QStringLiteral("setpriv"), { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                                   QStringLiteral("--clear-groups"), copy });
+    } else {
+        process.start(executable, {});
+    }
+    QVERIFY(process.waitForFinished(15000));
+    QVERIFY(process.exitStatus() == QProcess::CrashExit || process.exitCode() != 0);
+    const QByteArray errors = process.readAllStandardError();
+    QVERIFY2(errors.contains("Can not open log file: ondaline"), errors.constData());
+    QVERIFY(QDir(work).isEmpty());
+    QFile::setPermissions(work, readable | QFileDevice::WriteOwner);
 }
 
 // A stored session and a recording source; the service's two streams join
@@ -163,7 +269,6 @@ void tst_Screens::outputDeviceFromTheTraySubmenu()
     const int pitch = fiveEntries.height() - fourEntries.height();
     QVERIFY2(pitch > 10, "the submenu did not grow by the new sink");
     QCOMPARE(storedIndex(), 0);
-    QCOMPARE(started(before), 0);
 
     const qsizetype chosenFrom = log().size();
     const int margin = (fiveEntries.height() - 5 * pitch) / 2;
