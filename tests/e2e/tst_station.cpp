@@ -21,7 +21,6 @@ using TestSupport::waitFor;
 namespace {
 
 const QString executable = QStringLiteral(ONDALINE_E2E_EXECUTABLE);
-const QString statePath = QStringLiteral("/api/player/state");
 const QString stationId = TestSupport::Station().id;
 const QString username = QStringLiteral("operator");
 const QString password = QStringLiteral("Tone-Pass-7431");
@@ -120,7 +119,7 @@ void tst_Station::initTestCase()
     QVERIFY2(TestSupport::startService(m_service, station, ONDALINE_E2E_SERVICE_PORT, &error), qPrintable(error));
     connect(&m_service, &RefService::requestReceived, this, [this](const QString &path) {
         const auto last = m_service.requests(path).last();
-        if (path == statePath && last.status == 200)
+        if (path == u"/api/player/state" && last.status == 200)
             m_reports.append({ QDateTime::currentMSecsSinceEpoch(), last.json() });
     });
 }
