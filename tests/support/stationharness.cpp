@@ -314,10 +314,4 @@ QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs)
     return stereo.mid(from * 2, (std::clamp<qsizetype>(qsizetype(toMs * kRate / 1000), from, frames) - from) * 2);
 }
 
-QVector<qint16> tail(const QVector<qint16> &stereo, int ms)
-{
-    const double totalMs = double(stereo.size() / 2) * 1000.0 / kRate;
-    return slice(stereo, totalMs - ms, totalMs);
-}
-
 } // namespace StationHarness

@@ -162,6 +162,5 @@ inline double largestStep(const QVector<qint16> &s) { return ToneAnalysis::large
 // Longest run of samples below -60 dBFS, in ms.
 inline double longestSilentGapMs(const QVector<qint16> &s) { return ToneAnalysis::longestSilentGapMs(ToneAnalysis::stereo(s)); }
 QVector<qint16> slice(const QVector<qint16> &stereo, double fromMs, double toMs);
-QVector<qint16> tail(const QVector<qint16> &stereo, int ms);
 
 } // namespace StationHarness
