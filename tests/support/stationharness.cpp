@@ -23,18 +23,18 @@ void dieWithParent(QProcess &process)
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
-void signal(const QProcess &process, int number)
+} // namespace
+
+void sendSignal(const QProcess &process, int number)
 {
     if (process.state() != QProcess::NotRunning)
         ::kill(pid_t(process.processId()), number);
 }
 
-} // namespace
-
 void end(QProcess &process, int number, int graceMs)
 {
-    signal(process, SIGCONT); // a stopped process cannot act on SIGTERM
-    signal(process, number);
+    sendSignal(process, SIGCONT); // a stopped process cannot act on SIGTERM
+    sendSignal(process, number);
     if (process.state() != QProcess::NotRunning && !process.waitForFinished(graceMs)) {
         process.kill();
         process.waitForFinished(3000);

@@ -18,6 +18,7 @@ namespace StationHarness {
 
 // Sends `number` (after SIGCONT), then kills what is left after graceMs.
 void end(QProcess &process, int number = SIGTERM, int graceMs = 3000);
+void sendSignal(const QProcess &process, int number); // if it runs
 
 // peers.sh running one kind of peer, and the coordinates it printed.
 class Peers
@@ -64,8 +65,8 @@ public:
     virtual ~TonePlayer() { kill(); }
     void setSilent(bool silent) { m_silent = silent; }
     void kill(); // SIGKILL
-    void pause() { sendSignal(SIGSTOP); }
-    void resume() { sendSignal(SIGCONT); }
+    void pause() { sendSignal(m_process, SIGSTOP); }
+    void resume() { sendSignal(m_process, SIGCONT); }
     [[nodiscard]] bool isRunning() const { return m_process.state() == QProcess::Running; }
 
 protected:
@@ -74,11 +75,6 @@ protected:
 
 private:
     void feed(int fd);
-    void sendSignal(int number)
-    {
-        if (isRunning())
-            ::kill(pid_t(m_process.processId()), number);
-    }
 
     double m_frequencyHz;
     int m_sampleRate;
